@@ -1,0 +1,28 @@
+# Thin wrapper over the CMake presets.
+JOBS ?= 2
+
+.PHONY: setup test build demo bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+# Configures, builds and runs every test in the default, asan and tsan presets.
+test: setup
+	@set -e; for preset in default asan tsan; do \
+	    echo "== $$preset =="; \
+	    cmake --preset $$preset >/dev/null; \
+	    cmake --build --preset $$preset -j $(JOBS); \
+	    ctest --preset $$preset; \
+	done
+
+build: setup
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+bench: setup
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	@for b in build/release/bench/*_bench; do "$$b"; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,32 @@
+// Zero-terminated UTF-16 strings as the command line, the loader and device discovery use
+// them. Wide strings are char16_t everywhere in the portable code, so the same code runs
+// where wchar_t is 32 bits. Letter case folds exactly A-Z to a-z; nothing else changes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+char16_t FoldAscii(char16_t unit);
+
+std::size_t WideLength(const char16_t* text);
+
+// The position in text right after prefix when text begins with it (A-Z folded on both
+// sides), or nullptr. An empty prefix gives text itself.
+const char16_t* StartsWithNoCase(const char16_t* text, const char16_t* prefix);
+
+// Same length and equal unit by unit after folding A-Z.
+bool EqualsNoCase(const char16_t* left, const char16_t* right);
+
+// Folds A-Z in place up to the terminating zero.
+void LowerAscii(char16_t* text);
+
+// Copies source with its terminator. It has no bound of its own: the caller makes sure the
+// destination has room.
+void CopyWide(char16_t* destination, const char16_t* source);
+
+// UTF-8 to UTF-16 without loss: a byte that does not start a valid UTF-8 sequence becomes the
+// lone unit 0xDC00 + byte, which Utf16ToUtf8 turns back into that byte. So any byte string
+// (a Linux argument or file name) survives the round trip unchanged.
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);

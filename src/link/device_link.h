@@ -1,0 +1,88 @@
+// The one connection to the device: its DeviceIo, the reader thread that moves every byte
+// the device sends into the ReceiveRing, framed writes under the main lock, and the timed
+// reads the protocol takes its answers with.
+//
+// Locks, outermost first: stopLock_ (held for one whole StopReader, so that two overlapping
+// stops, say the console handler's and the main thread's, never release the thread twice
+// and the second simply finds it gone), then mainLock_ (one whole framed write, or the
+// reader's final close), then the ring's lock (only while bytes are copied). StopReader is
+// never called with mainLock_ held: it waits for the reader, which takes mainLock_ on its
+// way out.
+//
+// A link can be opened again after StopReader: the stop flags are cleared when the reader
+// has been released and again by Open.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/result_code.h"
+#include "common/sync.h"
+#include "discovery/identity.h"
+#include "link/device_io.h"
+#include "link/receive_ring.h"
+
+// As the following wait of ReadTimed: the link's default wait (defaultWaitMs).
+constexpr std::uint32_t LINK_DEFAULT_WAIT = 0xFFFFFFFEu;
+constexpr std::uint32_t LINK_DEFAULT_WAIT_MS = 20;
+
+constexpr std::uint32_t HID_REPORT_SIZE = 64;
+constexpr std::uint8_t HID_INPUT_REPORT_ID = 0x02;
+constexpr std::uint8_t HID_OUTPUT_REPORT_ID = 0x04;
+constexpr std::uint32_t HID_OUTPUT_DATA_MAX = 56;
+constexpr std::uint32_t HID_INPUT_PAYLOAD_MAX = 62;
+constexpr std::uint32_t HID_WRITE_WAIT_MS = 1000;
+constexpr std::uint32_t BULK_WRITE_CHUNK = 65536;
+constexpr std::uint32_t BULK_WRITE_WAIT_MS = 1000;
+constexpr std::uint32_t SERIAL_WRITE_CHUNK = 4096;
+
+class DeviceLink {
+public:
+    // ringCapacity is RING_CAPACITY in the product; tests may pass a smaller one or 0 (no
+    // storage).
+    explicit DeviceLink(DevicePort& port, std::uint32_t ringCapacity = RING_CAPACITY);
+    ~DeviceLink();
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+
+    // True when the device is open and the reader runs. result (optional) gets 0 or the
+    // reason: 6 not set up, 4 already open, the open's code, 1 when the reader cannot start.
+    bool Open(const DeviceRecord& record, ResultCode* result);
+    // A locked, framed write. After a failed write the reader is stopped (closing the device).
+    bool Send(const std::uint8_t* bytes, std::uint32_t count);
+    bool StartReader();
+    void StopReader();
+    // Frames and writes the bytes for the open link kind; the caller holds the main lock.
+    bool WriteFramed(const std::uint8_t* bytes, std::uint32_t count);
+
+    std::uint32_t ReadTimed(std::uint32_t firstWaitMs, std::uint8_t* destination, std::uint32_t n,
+                            std::uint32_t followingWaitMs);
+    bool ReadByte(std::uint32_t firstWaitMs, std::uint8_t* destination);
+    std::uint32_t Flush(std::uint32_t drainMs);
+
+    bool IsOpen() const { return io_.IsOpen(); }
+    bool ReaderHeld() const { return readerThread_.Held(); }
+    LinkKind CurrentLinkKind() const { return linkKind_.load(std::memory_order_acquire); }
+    const DeviceRecord& Record() const { return record_; }
+    bool Connected() const { return connected_; }
+    ReceiveRing& Ring() { return ring_; }
+    Lock& MainLock() { return mainLock_; }
+
+    std::uint32_t defaultWaitMs = LINK_DEFAULT_WAIT_MS;
+
+private:
+    static void ReaderEntry(void* self);
+    void ReaderLoop();
+    bool WriteHidReports(const std::uint8_t* bytes, std::uint32_t count);
+
+    Lock mainLock_;
+    Lock stopLock_;
+    Thread readerThread_;
+    DeviceIo io_;
+    ReceiveRing ring_;
+    std::atomic<bool> stopRequested_{false};
+    bool initialised_ = false;
+    std::atomic<LinkKind> linkKind_{LinkKind::Unsupported};
+    DeviceRecord record_{};
+    bool connected_ = false;
+};
