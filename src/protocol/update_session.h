@@ -1,0 +1,21 @@
+// The update session: connection test, model check, update mode, and for each block the
+// readiness poll, the set-up commands, the acknowledged 517-byte frames and the write
+// verdict. Progress goes to standard output.
+#pragma once
+
+#include <cstdint>
+
+#include "common/result_code.h"
+#include "common/update_types.h"
+
+class DeviceLink;
+
+// Checks its arguments, runs the session (or refuses it), sends "@Exit" after any failure
+// and stops the link's reader thread at the end. blocks holds count normal blocks followed by
+// exflCount "exfl" blocks; options and model may be null.
+ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::uint32_t count,
+                            bool allowUpdate, const UpdateOptions* options,
+                            std::uint32_t exflCount, const char* model);
+
+ResultCode PerformUpdate(const UpdateOptions& options, const char* model, DeviceLink* link,
+                         const UpdateBlock* blocks, std::uint32_t count, bool allowUpdate);
