@@ -26,7 +26,9 @@ void SimPort::FailSerialSetup(bool fail) {
     failSerialSetup_ = fail;
 }
 
-void SimPort::StallWrites(bool stall) { StallWritesFrom(stall ? 0 : UINT32_MAX); }
+void SimPort::StallWrites(bool stall) {
+    StallWritesFrom(stall ? 0 : UINT32_MAX);
+}
 
 void SimPort::StallWritesFrom(std::uint32_t writeIndex) {
     std::lock_guard<std::mutex> hold(mutex_);

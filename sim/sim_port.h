@@ -31,7 +31,7 @@ struct SimOpenBehaviour {
 };
 
 class SimPort : public DevicePort {
-public:
+  public:
     using WriteHook = std::function<void(const std::uint8_t* bytes, std::uint32_t length)>;
 
     SimPort() = default;
@@ -77,7 +77,7 @@ public:
     bool Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t waitMs,
                std::uint32_t& written) override;
 
-private:
+  private:
     void Record(SimPortEvent::Kind kind, const std::uint8_t* bytes, std::uint32_t length,
                 bool shared);
 

@@ -48,10 +48,9 @@ std::uint32_t Crc32(std::uint32_t previous, std::size_t length, const void* byte
         const std::uint32_t w2 = LoadLittleEndian32(p + 8);
         const std::uint32_t w3 = LoadLittleEndian32(p + 12);
         crc = TABLES[15][w0 & 0xFFu] ^ TABLES[14][(w0 >> 8) & 0xFFu] ^
-              TABLES[13][(w0 >> 16) & 0xFFu] ^ TABLES[12][w0 >> 24] ^
-              TABLES[11][w1 & 0xFFu] ^ TABLES[10][(w1 >> 8) & 0xFFu] ^
-              TABLES[9][(w1 >> 16) & 0xFFu] ^ TABLES[8][w1 >> 24] ^ TABLES[7][w2 & 0xFFu] ^
-              TABLES[6][(w2 >> 8) & 0xFFu] ^ TABLES[5][(w2 >> 16) & 0xFFu] ^
+              TABLES[13][(w0 >> 16) & 0xFFu] ^ TABLES[12][w0 >> 24] ^ TABLES[11][w1 & 0xFFu] ^
+              TABLES[10][(w1 >> 8) & 0xFFu] ^ TABLES[9][(w1 >> 16) & 0xFFu] ^ TABLES[8][w1 >> 24] ^
+              TABLES[7][w2 & 0xFFu] ^ TABLES[6][(w2 >> 8) & 0xFFu] ^ TABLES[5][(w2 >> 16) & 0xFFu] ^
               TABLES[4][w2 >> 24] ^ TABLES[3][w3 & 0xFFu] ^ TABLES[2][(w3 >> 8) & 0xFFu] ^
               TABLES[1][(w3 >> 16) & 0xFFu] ^ TABLES[0][w3 >> 24];
         p += SLICES;

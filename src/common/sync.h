@@ -14,7 +14,7 @@ void SleepMs(std::uint32_t milliseconds);
 // A mutual-exclusion lock. Ready() is false when it could not be created, in which case
 // Enter and Leave do nothing.
 class Lock {
-public:
+  public:
     Lock();
     ~Lock();
     Lock(const Lock&) = delete;
@@ -24,25 +24,25 @@ public:
     void Enter();
     void Leave();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
 class LockGuard {
-public:
+  public:
     explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Enter(); }
     ~LockGuard() { lock_.Leave(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
-private:
+  private:
     Lock& lock_;
 };
 
 // A manual-reset event: stays signalled from Set until Reset, releasing every waiter.
 class ManualResetEvent {
-public:
+  public:
     ManualResetEvent();
     ~ManualResetEvent();
     ManualResetEvent(const ManualResetEvent&) = delete;
@@ -55,14 +55,14 @@ public:
     bool Wait(std::uint32_t timeoutMs);
     bool IsSignalled() { return Wait(0); }
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
 // A thread started with default attributes that runs entry(argument) once.
 class Thread {
-public:
+  public:
     using Entry = void (*)(void* argument);
 
     Thread();
@@ -78,6 +78,6 @@ public:
 
     struct State;
 
-private:
+  private:
     std::unique_ptr<State> state_;
 };

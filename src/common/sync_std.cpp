@@ -19,7 +19,9 @@ struct Lock::State {
 
 Lock::Lock() : state_(new (std::nothrow) State) {}
 Lock::~Lock() = default;
-bool Lock::Ready() const { return state_ != nullptr; }
+bool Lock::Ready() const {
+    return state_ != nullptr;
+}
 void Lock::Enter() {
     if (state_) {
         state_->mutex.lock();
@@ -42,7 +44,9 @@ struct ManualResetEvent::State {
 
 ManualResetEvent::ManualResetEvent() : state_(new (std::nothrow) State) {}
 ManualResetEvent::~ManualResetEvent() = default;
-bool ManualResetEvent::Ready() const { return state_ != nullptr; }
+bool ManualResetEvent::Ready() const {
+    return state_ != nullptr;
+}
 
 void ManualResetEvent::Set() {
     if (!state_) {
@@ -95,7 +99,9 @@ void* RunThreadEntry(void* raw) {
 }  // namespace
 
 Thread::Thread() = default;
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+    Join();
+}
 
 bool Thread::Start(Entry entry, void* argument) {
     if (state_) {
@@ -115,7 +121,9 @@ bool Thread::Start(Entry entry, void* argument) {
     return true;
 }
 
-bool Thread::Held() const { return state_ != nullptr; }
+bool Thread::Held() const {
+    return state_ != nullptr;
+}
 
 void Thread::Join() {
     if (!state_) {

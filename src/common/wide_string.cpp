@@ -51,7 +51,9 @@ namespace {
 
 constexpr char16_t ESCAPED_BYTE_BASE = 0xDC00;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0u) == 0x80u; }
+bool IsContinuation(unsigned char byte) {
+    return (byte & 0xC0u) == 0x80u;
+}
 
 // Length of the valid UTF-8 sequence at the start of text and its code point, or 0.
 std::size_t DecodeOne(std::string_view text, char32_t& codePoint) {
@@ -144,12 +146,10 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        const bool nextLow =
-            i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        const bool nextLow = i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
         if (high && nextLow) {
-            const char32_t codePoint =
-                0x10000 + ((static_cast<char32_t>(unit - 0xD800) << 10) |
-                           static_cast<char32_t>(text[i + 1] - 0xDC00));
+            const char32_t codePoint = 0x10000 + ((static_cast<char32_t>(unit - 0xD800) << 10) |
+                                                  static_cast<char32_t>(text[i + 1] - 0xDC00));
             AppendUtf8(out, codePoint);
             ++i;
         } else if (unit >= ESCAPED_BYTE_BASE + 0x80 && unit <= ESCAPED_BYTE_BASE + 0xFF) {

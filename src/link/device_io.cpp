@@ -70,7 +70,9 @@ void DeviceIo::Close() {
     ClearCancelRead();
 }
 
-bool DeviceIo::ConfigureSerial() { return IsOpen() && port_.ConfigureSerial(); }
+bool DeviceIo::ConfigureSerial() {
+    return IsOpen() && port_.ConfigureSerial();
+}
 
 void DeviceIo::RequestCancelRead() {
     cancelRead_.store(true, std::memory_order_release);

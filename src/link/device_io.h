@@ -15,7 +15,7 @@ constexpr std::uint32_t HID_FEATURE_PAUSE_MS = 50;
 ResultCode MapWin32Error(std::uint32_t error);
 
 class DeviceIo {
-public:
+  public:
     explicit DeviceIo(DevicePort& port) : port_(port) {}
 
     // 0, or 1, 2, 4, 5 or 7. A HID path (kinds 2 and 3) in use is opened once more shared;
@@ -38,7 +38,7 @@ public:
     void RequestCancelRead();
     void ClearCancelRead() { cancelRead_.store(false, std::memory_order_release); }
 
-private:
+  private:
     bool SendFeatureSwitch(std::uint8_t on);
 
     DevicePort& port_;

@@ -56,7 +56,9 @@ bool DeviceLink::StartReader() {
     return readerThread_.Start(&DeviceLink::ReaderEntry, this);
 }
 
-void DeviceLink::ReaderEntry(void* self) { static_cast<DeviceLink*>(self)->ReaderLoop(); }
+void DeviceLink::ReaderEntry(void* self) {
+    static_cast<DeviceLink*>(self)->ReaderLoop();
+}
 
 void DeviceLink::ReaderLoop() {
     const LinkKind kind = linkKind_.load(std::memory_order_acquire);

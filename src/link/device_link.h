@@ -37,7 +37,7 @@ constexpr std::uint32_t BULK_WRITE_WAIT_MS = 1000;
 constexpr std::uint32_t SERIAL_WRITE_CHUNK = 4096;
 
 class DeviceLink {
-public:
+  public:
     // ringCapacity is RING_CAPACITY in the product; tests may pass a smaller one or 0 (no
     // storage).
     explicit DeviceLink(DevicePort& port, std::uint32_t ringCapacity = RING_CAPACITY);
@@ -70,7 +70,7 @@ public:
 
     std::uint32_t defaultWaitMs = LINK_DEFAULT_WAIT_MS;
 
-private:
+  private:
     static void ReaderEntry(void* self);
     void ReaderLoop();
     bool WriteHidReports(const std::uint8_t* bytes, std::uint32_t count);

@@ -20,7 +20,7 @@ constexpr PortError PORT_ERROR_SHARING_VIOLATION = 32;
 constexpr std::uint32_t PORT_READ_CHUNK = 4096;
 
 class DevicePort {
-public:
+  public:
     virtual ~DevicePort() = default;
 
     // Opens path for reading and writing, exclusively or (shared) with read and write

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
-ReceiveRing::~ReceiveRing() { delete[] buffer_; }
+ReceiveRing::~ReceiveRing() {
+    delete[] buffer_;
+}
 
 void ReceiveRing::Allocate(std::uint32_t capacity) {
     if (buffer_ != nullptr) {

@@ -10,7 +10,7 @@
 constexpr std::uint32_t RING_CAPACITY = 0x200000;  // 2 MiB
 
 class ReceiveRing {
-public:
+  public:
     ReceiveRing() = default;
     ~ReceiveRing();
     ReceiveRing(const ReceiveRing&) = delete;
@@ -33,7 +33,7 @@ public:
     std::uint32_t Capacity() const { return capacity_; }
     std::uint32_t Count();
 
-private:
+  private:
     std::uint8_t* buffer_ = nullptr;
     std::uint32_t capacity_ = 0;
     std::uint32_t writePos_ = 0;

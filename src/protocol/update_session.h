@@ -14,8 +14,8 @@ class DeviceLink;
 // and stops the link's reader thread at the end. blocks holds count normal blocks followed by
 // exflCount "exfl" blocks; options and model may be null.
 ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::uint32_t count,
-                            bool allowUpdate, const UpdateOptions* options,
-                            std::uint32_t exflCount, const char* model);
+                            bool allowUpdate, const UpdateOptions* options, std::uint32_t exflCount,
+                            const char* model);
 
 ResultCode PerformUpdate(const UpdateOptions& options, const char* model, DeviceLink* link,
                          const UpdateBlock* blocks, std::uint32_t count, bool allowUpdate);

@@ -55,12 +55,12 @@ TEST(WideString, LowerAsciiFoldsOnlyAToZ) {
 TEST(WideString, Utf8RoundTripKeepsEveryByte) {
     const std::string samples[] = {
         "fw.bin",
-        "\xC3\xA9t\xC3\xA9.bin",            // valid two-byte sequences
-        "\xF0\x9F\x98\x80",                 // outside the BMP: a surrogate pair
-        "bad\xFF\xFEname",                  // bytes that start no sequence
-        "\xC3",                             // cut-off sequence
-        "\xE0\x80\x80",                     // overlong
-        "\xED\xA0\x80",                     // encoded surrogate
+        "\xC3\xA9t\xC3\xA9.bin",  // valid two-byte sequences
+        "\xF0\x9F\x98\x80",       // outside the BMP: a surrogate pair
+        "bad\xFF\xFEname",        // bytes that start no sequence
+        "\xC3",                   // cut-off sequence
+        "\xE0\x80\x80",           // overlong
+        "\xED\xA0\x80",           // encoded surrogate
     };
     for (const std::string& sample : samples) {
         EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(sample)), sample);

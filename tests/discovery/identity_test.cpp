@@ -14,12 +14,23 @@ TEST(ClassifyProduct, VendorAUsesOnlyTheLowByte) {
             const auto product = static_cast<std::uint16_t>((high << 8) | low);
             LinkKind expected = LinkKind::Unsupported;
             switch (low) {
-                case 0x01: expected = LinkKind::VendorBulk; break;
-                case 0x02: expected = LinkKind::SerialA; break;
-                case 0x03: expected = LinkKind::HidComposite; break;
-                case 0x06: expected = LinkKind::SerialB; break;
-                case 0x10: expected = LinkKind::Hid; break;
-                default: break;
+                case 0x01:
+                    expected = LinkKind::VendorBulk;
+                    break;
+                case 0x02:
+                    expected = LinkKind::SerialA;
+                    break;
+                case 0x03:
+                    expected = LinkKind::HidComposite;
+                    break;
+                case 0x06:
+                    expected = LinkKind::SerialB;
+                    break;
+                case 0x10:
+                    expected = LinkKind::Hid;
+                    break;
+                default:
+                    break;
             }
             ASSERT_EQ(ClassifyProduct(VENDOR_A, product), expected) << std::hex << product;
         }
@@ -69,13 +80,13 @@ TEST(ParseUsbIdentity, AcceptsAndRejects) {
         {u"vid_6666&pid_0007&mi_ff#", true, 0x6666, 0x0007, true, 0xFF},
         {u"vid_6666&pid_0007&&", true, 0x6666, 0x0007, false, 0},
         {u"vid_ABCD&pid_eF01#", true, 0xABCD, 0xEF01, false, 0},  // digits in either case
-        {u"vid_6666&pid_0007", false, 0, 0, false, 0},             // ends after the digits
+        {u"vid_6666&pid_0007", false, 0, 0, false, 0},            // ends after the digits
         {u"vid_6666&pid_0007&", false, 0, 0, false, 0},
         {u"vid_6666&pid_0007&col01#", false, 0, 0, false, 0},
-        {u"vid_66661&pid_0007#", false, 0, 0, false, 0},          // five vendor digits
+        {u"vid_66661&pid_0007#", false, 0, 0, false, 0},  // five vendor digits
         {u"vid_6666&pid_0007&mi_0g#", false, 0, 0, false, 0},
         {u"vid_6666&pid_0007&mi_0", false, 0, 0, false, 0},
-        {u"VID_6666&PID_0007#", false, 0, 0, false, 0},           // not lower-cased
+        {u"VID_6666&PID_0007#", false, 0, 0, false, 0},  // not lower-cased
         {u"vid_6666&pid_007#", false, 0, 0, false, 0},
         {u"vid_6666#pid_0007#", false, 0, 0, false, 0},
         {u"", false, 0, 0, false, 0},
@@ -104,7 +115,7 @@ TEST(IdentityHelpers, SkipPrefixMovesOnlyOnAMatch) {
     EXPECT_EQ(cursor, text + 4);
     EXPECT_FALSE(SkipPrefix(u"vidx", cursor));  // the end of the text is a difference
     EXPECT_EQ(cursor, text + 4);
-    EXPECT_FALSE(SkipPrefix(u"VID", cursor));   // exact: no folding
+    EXPECT_FALSE(SkipPrefix(u"VID", cursor));  // exact: no folding
 }
 
 TEST(IdentityHelpers, HexDigitsStopAtTheFirstNonDigit) {
@@ -116,9 +127,9 @@ TEST(IdentityHelpers, HexDigitsStopAtTheFirstNonDigit) {
     std::uint8_t value2 = 0;
     EXPECT_TRUE(ParseHex2(u"0B", value2));
     EXPECT_EQ(value2, 0x0B);
-    EXPECT_FALSE(ParseHex2(u"/0", value2));   // '/' sits just below '0'
-    EXPECT_FALSE(ParseHex2(u":0", value2));   // ':' just above '9'
-    EXPECT_FALSE(ParseHex2(u"`0", value2));   // '`' just below 'a'
+    EXPECT_FALSE(ParseHex2(u"/0", value2));  // '/' sits just below '0'
+    EXPECT_FALSE(ParseHex2(u":0", value2));  // ':' just above '9'
+    EXPECT_FALSE(ParseHex2(u"`0", value2));  // '`' just below 'a'
     EXPECT_FALSE(ParseHex2(u"g0", value2));
 }
 
@@ -128,8 +139,8 @@ TEST(DeviceRecord, PathsUpTo250UnitsFitAndLongerOnesAreRefused) {
     identity.productId = 0x0006;
     identity.hasInterface = true;
     identity.interfaceNumber = 0;
-    for (std::size_t length : {std::size_t{1}, std::size_t{250}, std::size_t{251},
-                               std::size_t{252}}) {
+    for (std::size_t length :
+         {std::size_t{1}, std::size_t{250}, std::size_t{251}, std::size_t{252}}) {
         std::u16string path(length, u'x');
         DeviceRecord record;
         std::memset(&record, 0xAA, sizeof record);

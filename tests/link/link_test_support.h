@@ -10,7 +10,8 @@
 #include "link/device_link.h"
 #include "sim/sim_port.h"
 
-inline DeviceRecord MakeRecord(LinkKind kind, const char16_t* path = u"\\\\?\\usb#vid_6666&pid_0006#1") {
+inline DeviceRecord MakeRecord(LinkKind kind,
+                               const char16_t* path = u"\\\\?\\usb#vid_6666&pid_0006#1") {
     DeviceRecord record;
     std::memset(&record, 0, sizeof record);
     CopyWide(record.path, path);
@@ -30,7 +31,7 @@ inline bool WaitForRingCount(DeviceLink& link, std::uint32_t n) {
 }
 
 inline long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - start)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
         .count();
 }

@@ -9,7 +9,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class TimedReadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResultCode result = 99;
         ASSERT_TRUE(link.Open(MakeRecord(LinkKind::VendorBulk), &result));

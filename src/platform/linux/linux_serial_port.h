@@ -1,0 +1,40 @@
+// DevicePort for serial lines (tty and pty devices) on Linux: open + termios, reads that wait
+// in poll on the device and on an eventfd that a stop request writes, writes bounded by poll.
+#pragma once
+
+#include <cerrno>
+
+#include "link/device_port.h"
+
+// Translates an errno value into the Win32 error number the portable code maps: missing
+// paths, access problems and a device held by another process (a sharing violation, which
+// the portable code retries shared for HID kinds) keep their meaning; anything else is a
+// general failure.
+PortError PortErrorFromErrno(int error);
+
+class LinuxSerialPort : public DevicePort {
+  public:
+    LinuxSerialPort();
+    ~LinuxSerialPort() override;
+    LinuxSerialPort(const LinuxSerialPort&) = delete;
+    LinuxSerialPort& operator=(const LinuxSerialPort&) = delete;
+
+    // Exclusive opens set TIOCEXCL and take flock(LOCK_EX | LOCK_NB); a lock held elsewhere
+    // is a sharing violation.
+    PortError Open(const char16_t* path, bool shared) override;
+    void Close() override;
+    // Serial lines have no HID feature reports.
+    bool SendFeatureReport(const std::uint8_t* report, std::uint32_t length) override;
+    bool ConfigureSerial() override;
+    bool Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& count,
+              const std::atomic<bool>& cancelRead) override;
+    void WakeRead() override;
+    bool Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t waitMs,
+               std::uint32_t& written) override;
+
+  private:
+    void DrainWake();
+
+    int fd_ = -1;
+    int wakeFd_ = -1;
+};

@@ -1,0 +1,464 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "link_test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kind = SimPortEvent::Kind;
+
+std::vector<std::uint8_t> Bytes(std::uint32_t n) {
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+    }
+    return bytes;
+}
+
+bool WaitUntilClosed(DeviceLink& link) {
+    for (int i = 0; i < 5000 && link.IsOpen(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return !link.IsOpen();
+}
+
+TEST(HidFraming, ReportsCarryUpTo56BytesWithAContinuationFlag) {
+    struct Case {
+        std::uint32_t length;
+        std::vector<std::uint32_t> counts;  // data bytes per report
+    };
+    const Case cases[] = {
+        {0, {}}, {1, {1}}, {56, {56}}, {57, {56, 1}}, {112, {56, 56}}, {113, {56, 56, 1}},
+    };
+    for (LinkKind kind : {LinkKind::Hid, LinkKind::HidFeature}) {
+        for (const Case& c : cases) {
+            SimPort port;
+            DeviceLink link(port);
+            ASSERT_TRUE(link.Open(MakeRecord(kind), nullptr));
+            const auto data = Bytes(c.length);
+            EXPECT_TRUE(link.Send(data.data(), c.length));
+            const auto writes = port.Writes();
+            ASSERT_EQ(writes.size(), c.counts.size()) << c.length;
+            std::uint32_t offset = 0;
+            for (std::size_t i = 0; i < writes.size(); ++i) {
+                const auto& report = writes[i];
+                ASSERT_EQ(report.size(), 64u);
+                EXPECT_EQ(report[0], 0x04);
+                EXPECT_EQ(report[1], c.counts[i]);
+                for (std::uint32_t j = 0; j < c.counts[i]; ++j) {
+                    ASSERT_EQ(report[2 + j], data[offset + j]);
+                }
+                for (std::uint32_t j = 2 + c.counts[i]; j < 63; ++j) {
+                    ASSERT_EQ(report[j], 0) << "padding at " << j;
+                }
+                EXPECT_EQ(report[63], i + 1 < writes.size() ? 1 : 0);
+                offset += c.counts[i];
+            }
+            link.StopReader();
+        }
+    }
+}
+
+TEST(RawFraming, ChunkSizesPerLinkKind) {
+    struct Case {
+        LinkKind kind;
+        std::uint32_t length;
+        std::vector<std::size_t> chunks;
+    };
+    const Case cases[] = {
+        {LinkKind::VendorBulk, 65537, {65536, 1}},        {LinkKind::VendorBulk, 65536, {65536}},
+        {LinkKind::SerialPort, 5000, {4096, 904}},        {LinkKind::SerialPort, 0, {}},
+        {static_cast<LinkKind>(9), 70000, {65536, 4464}},  // unknown kinds write like bulk
+    };
+    for (const Case& c : cases) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(c.kind), nullptr));
+        const auto data = Bytes(c.length);
+        EXPECT_TRUE(link.Send(data.data(), c.length));
+        const auto writes = port.Writes();
+        ASSERT_EQ(writes.size(), c.chunks.size());
+        std::vector<std::uint8_t> joined;
+        for (std::size_t i = 0; i < writes.size(); ++i) {
+            EXPECT_EQ(writes[i].size(), c.chunks[i]);
+            joined.insert(joined.end(), writes[i].begin(), writes[i].end());
+        }
+        EXPECT_EQ(joined, data);
+        link.StopReader();
+    }
+}
+
+TEST(HidFraming, AStalledReportFailsTheWriteAndNothingFollows) {
+    SimPort port;
+    DeviceLink link(port);
+    ASSERT_TRUE(link.Open(MakeRecord(LinkKind::Hid), nullptr));
+    port.StallWritesFrom(1);  // the second report is never taken
+    const auto data = Bytes(150);
+    const auto start = Clock::now();
+    EXPECT_FALSE(link.Send(data.data(), 150));
+    EXPECT_GE(MillisecondsSince(start), 1000);  // the report had its 1000 ms
+    EXPECT_EQ(port.Writes().size(), 1u);
+    // The failed write stopped the reader, which closed the device; the next send fails at once.
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_FALSE(link.ReaderHeld());
+    EXPECT_FALSE(link.Send(data.data(), 1));
+    EXPECT_EQ(port.Writes().size(), 1u);
+}
+
+TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
+    struct Case {
+        const char* name;
+        LinkKind kind;
+        SimOpenBehaviour behaviour;
+        bool refuseFeature;
+        bool failSerial;
+        ResultCode expected;
+        std::vector<bool> opens;  // the shared flag of each open attempt
+    };
+    const Case cases[] = {
+        {"not found",
+         LinkKind::VendorBulk,
+         {PORT_ERROR_FILE_NOT_FOUND, 0, false},
+         false,
+         false,
+         RESULT_NO_DEVICE,
+         {false}},
+        {"path not found",
+         LinkKind::Hid,
+         {PORT_ERROR_PATH_NOT_FOUND, 0, false},
+         false,
+         false,
+         RESULT_NO_DEVICE,
+         {false}},
+        {"access denied",
+         LinkKind::SerialPort,
+         {PORT_ERROR_ACCESS_DENIED, 0, false},
+         false,
+         false,
+         RESULT_ACCESS_DENIED,
+         {false}},
+        {"in use, bulk",
+         LinkKind::VendorBulk,
+         {PORT_ERROR_SHARING_VIOLATION, 0, false},
+         false,
+         false,
+         RESULT_ACCESS_DENIED,
+         {false}},
+        {"in use, serial",
+         LinkKind::SerialPort,
+         {PORT_ERROR_SHARING_VIOLATION, 0, false},
+         false,
+         false,
+         RESULT_ACCESS_DENIED,
+         {false}},
+        {"in use, hid: shared retry",
+         LinkKind::Hid,
+         {PORT_ERROR_SHARING_VIOLATION, 0, false},
+         false,
+         false,
+         RESULT_SUCCESS,
+         {false, true}},
+        {"in use, hid feature: shared retry",
+         LinkKind::HidFeature,
+         {PORT_ERROR_SHARING_VIOLATION, 0, false},
+         false,
+         false,
+         RESULT_SUCCESS,
+         {false, true}},
+        {"in use, shared retry fails too",
+         LinkKind::Hid,
+         {PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_ACCESS_DENIED, false},
+         false,
+         false,
+         RESULT_ACCESS_DENIED,
+         {false, true}},
+        {"other error",
+         LinkKind::VendorBulk,
+         {PORT_ERROR_GEN_FAILURE, 0, false},
+         false,
+         false,
+         RESULT_OPEN_FAILED,
+         {false}},
+        {"feature refused", LinkKind::HidFeature, {}, true, false, RESULT_FEATURE_REFUSED, {false}},
+        {"serial set-up fails", LinkKind::SerialPort, {}, false, true, RESULT_OPEN_FAILED, {false}},
+    };
+    for (const Case& c : cases) {
+        SimPort port;
+        port.SetOpenBehaviour(c.behaviour);
+        port.RefuseFeatureReports(c.refuseFeature);
+        port.FailSerialSetup(c.failSerial);
+        DeviceLink link(port);
+        ResultCode result = 99;
+        EXPECT_EQ(link.Open(MakeRecord(c.kind), &result), c.expected == RESULT_SUCCESS) << c.name;
+        EXPECT_EQ(result, c.expected) << c.name;
+        std::vector<bool> opens;
+        for (const auto& event : port.Events()) {
+            if (event.kind == Kind::Open) {
+                opens.push_back(event.shared);
+            }
+        }
+        EXPECT_EQ(opens, c.opens) << c.name;
+        if (c.expected != RESULT_SUCCESS) {
+            EXPECT_FALSE(link.IsOpen()) << c.name;
+            EXPECT_FALSE(link.ReaderHeld()) << c.name;
+            EXPECT_EQ(link.CurrentLinkKind(), LinkKind::Unsupported) << c.name;
+            EXPECT_FALSE(port.IsOpen()) << c.name;
+        }
+        link.StopReader();
+    }
+}
+
+TEST(DeviceLinkOpen, FeatureSwitchOnAndOffWithTheirPauses) {
+    SimPort port;
+    {
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(LinkKind::HidFeature), nullptr));
+        link.StopReader();
+        EXPECT_FALSE(link.IsOpen());
+    }
+    const auto events = port.Events();
+    std::vector<SimPortEvent> relevant;
+    for (const auto& event : events) {
+        if (event.kind == Kind::Feature || event.kind == Kind::Close || event.kind == Kind::Open) {
+            relevant.push_back(event);
+        }
+    }
+    ASSERT_EQ(relevant.size(), 4u);
+    EXPECT_EQ(relevant[0].kind, Kind::Open);
+    EXPECT_EQ(relevant[1].kind, Kind::Feature);
+    EXPECT_EQ(relevant[1].bytes, (std::vector<std::uint8_t>{0xFE, 0x01}));
+    EXPECT_EQ(relevant[2].kind, Kind::Feature);
+    EXPECT_EQ(relevant[2].bytes, (std::vector<std::uint8_t>{0xFE, 0x00}));
+    EXPECT_EQ(relevant[3].kind, Kind::Close);
+    // The switch-off waits 50 ms before the handle is closed.
+    EXPECT_GE(relevant[3].at - relevant[2].at, std::chrono::milliseconds(50));
+}
+
+TEST(DeviceLinkOpen, RefusedSwitchOnSendsNoSwitchOff) {
+    SimPort port;
+    port.RefuseFeatureReports(true);
+    DeviceLink link(port);
+    ResultCode result = 0;
+    EXPECT_FALSE(link.Open(MakeRecord(LinkKind::HidFeature), &result));
+    EXPECT_EQ(result, RESULT_FEATURE_REFUSED);
+    int features = 0;
+    for (const auto& event : port.Events()) {
+        features += event.kind == Kind::Feature ? 1 : 0;
+    }
+    EXPECT_EQ(features, 1);
+}
+
+TEST(DeviceLinkOpen, AlreadyOpenLeavesTheDeviceAlone) {
+    SimPort port;
+    DeviceLink link(port);
+    ASSERT_TRUE(link.Open(MakeRecord(LinkKind::VendorBulk), nullptr));
+    ResultCode result = 0;
+    EXPECT_FALSE(link.Open(MakeRecord(LinkKind::Hid), &result));
+    EXPECT_EQ(result, RESULT_ALREADY_OPEN);
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_TRUE(link.ReaderHeld());
+    EXPECT_EQ(link.CurrentLinkKind(), LinkKind::VendorBulk);
+}
+
+TEST(DeviceLinkOpen, RecordIsCopiedAndTheLinkReopensAfterAStop) {
+    SimPort port;
+    DeviceLink link(port);
+    const DeviceRecord record = MakeRecord(LinkKind::SerialPort, u"\\\\.\\COM7");
+    ASSERT_TRUE(link.Open(record, nullptr));
+    EXPECT_EQ(std::memcmp(&link.Record(), &record, sizeof record), 0);
+    EXPECT_TRUE(link.Connected());
+    link.StopReader();
+    ASSERT_FALSE(link.IsOpen());
+    ASSERT_TRUE(link.Open(record, nullptr));
+    port.Deliver({1, 2, 3});
+    std::uint8_t out[3] = {};
+    EXPECT_EQ(link.ReadTimed(2000, out, 3, 50), 3u);
+}
+
+TEST(ReaderThread, HidReportsThatBreakTheRulesEndTheReader) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> chunk;
+    };
+    std::vector<std::uint8_t> wrongId(64, 0);
+    wrongId[0] = 0x03;
+    wrongId[1] = 1;
+    std::vector<std::uint8_t> length63(64, 0);
+    length63[0] = 0x02;
+    length63[1] = 63;
+    std::vector<std::uint8_t> short63(63, 0);
+    short63[0] = 0x02;
+    short63[1] = 1;
+    std::vector<std::uint8_t> long65(65, 0);
+    long65[0] = 0x02;
+    long65[1] = 1;
+    const Case cases[] = {{"wrong id", wrongId},
+                          {"length byte 63", length63},
+                          {"63 bytes", short63},
+                          {"65 bytes", long65}};
+    for (const Case& c : cases) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(LinkKind::Hid), nullptr));
+        const std::uint8_t before[2] = {0xAA, 0xBB};
+        port.DeliverHidReport(before, 2);
+        port.Deliver(c.chunk);
+        EXPECT_TRUE(WaitUntilClosed(link)) << c.name;
+        EXPECT_FALSE(port.IsOpen()) << c.name;
+        // What came before the bad report is still readable.
+        std::uint8_t out[4] = {};
+        EXPECT_EQ(link.ReadTimed(100, out, 4, 50), 2u) << c.name;
+        EXPECT_EQ(out[1], 0xBB);
+        link.StopReader();
+        EXPECT_FALSE(link.ReaderHeld());
+    }
+}
+
+TEST(ReaderThread, EmptyReportsAreSkippedAndPayloadsUnwrapped) {
+    SimPort port;
+    DeviceLink link(port);
+    ASSERT_TRUE(link.Open(MakeRecord(LinkKind::HidFeature), nullptr));
+    port.DeliverHidReport(nullptr, 0);
+    std::vector<std::uint8_t> payload(62);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<std::uint8_t>(i);
+    }
+    port.DeliverHidReport(payload.data(), 62);
+    const std::uint8_t tail[1] = {0x77};
+    port.DeliverHidReport(tail, 1);
+    std::uint8_t out[63] = {};
+    EXPECT_EQ(link.ReadTimed(2000, out, 63, 500), 63u);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[61], 61);
+    EXPECT_EQ(out[62], 0x77);
+    EXPECT_TRUE(link.IsOpen());
+}
+
+TEST(ReaderThread, RawLinksPassReportLikeChunksUnchanged) {
+    for (LinkKind kind : {LinkKind::VendorBulk, LinkKind::SerialPort}) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(kind), nullptr));
+        std::vector<std::uint8_t> chunk(64, 0x11);
+        chunk[0] = 0x02;
+        chunk[1] = 63;
+        port.Deliver(chunk);
+        std::uint8_t out[64] = {};
+        EXPECT_EQ(link.ReadTimed(2000, out, 64, 500), 64u);
+        EXPECT_EQ(std::vector<std::uint8_t>(out, out + 64), chunk);
+        EXPECT_TRUE(link.IsOpen());
+    }
+}
+
+TEST(ReaderThread, StopEndsABlockedReadAtOnceAndClosesTheDevice) {
+    SimPort port;
+    DeviceLink link(port);
+    ASSERT_TRUE(link.Open(MakeRecord(LinkKind::HidFeature), nullptr));
+    ASSERT_TRUE(port.WaitForBlockedRead(5000));
+    const auto start = Clock::now();
+    link.StopReader();
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_FALSE(link.ReaderHeld());
+    EXPECT_FALSE(port.IsOpen());
+    // The switch-off went out before the close.
+    const auto events = port.Events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2].kind, Kind::Feature);
+    EXPECT_EQ(events[events.size() - 2].bytes[1], 0x00);
+    EXPECT_EQ(events.back().kind, Kind::Close);
+}
+
+TEST(ReaderThread, StopBetweenReadsKeepsTheNextReadFromStarting) {
+    // A cancel request that is already set when the read comes round must keep it from
+    // reaching the port.
+    SimPort port;
+    DeviceIo io(port);
+    ASSERT_EQ(io.OpenPath(u"x", LinkKind::VendorBulk), RESULT_SUCCESS);
+    io.RequestCancelRead();
+    std::uint8_t buffer[PORT_READ_CHUNK];
+    std::uint32_t count = 123;
+    EXPECT_FALSE(io.ReadChunk(buffer, count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(port.ReadsStarted(), 0u);
+    // The request is consumed: the next read goes ahead.
+    port.Deliver({5});
+    EXPECT_TRUE(io.ReadChunk(buffer, count));
+    EXPECT_EQ(count, 1u);
+    io.Close();
+}
+
+TEST(ReaderThread, SendOnAClosedLinkFailsWithoutWriting) {
+    SimPort port;
+    DeviceLink link(port);
+    const std::uint8_t byte = 0x3F;
+    EXPECT_FALSE(link.Send(&byte, 1));
+    ASSERT_TRUE(link.Open(MakeRecord(LinkKind::VendorBulk), nullptr));
+    port.FailReads();
+    ASSERT_TRUE(WaitUntilClosed(link));
+    EXPECT_FALSE(link.Send(&byte, 1));
+    EXPECT_TRUE(port.Writes().empty());
+    link.StopReader();
+    link.StopReader();  // nothing held: does nothing
+}
+
+TEST(ReaderThread, StopWithoutReaderLeavesAnOpenDeviceOpen) {
+    SimPort port;
+    DeviceIo io(port);
+    ASSERT_EQ(io.OpenPath(u"x", LinkKind::VendorBulk), RESULT_SUCCESS);
+    DeviceLink link(port);
+    link.StopReader();
+    EXPECT_TRUE(port.IsOpen());
+    io.Close();
+}
+
+struct StopRaceContext {
+    DeviceLink* link;
+    std::atomic<bool> go{false};
+};
+
+TEST(ReaderThread, TwoThreadsStoppingAtOnceNeverDeadlockOrDoubleRelease) {
+    for (int round = 0; round < 200; ++round) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(
+            link.Open(MakeRecord(round % 2 ? LinkKind::Hid : LinkKind::SerialPort), nullptr));
+        StopRaceContext context{&link};
+        std::thread other([&context] {
+            while (!context.go) {
+            }
+            context.link->StopReader();
+        });
+        context.go = true;
+        link.StopReader();
+        other.join();
+        ASSERT_FALSE(link.ReaderHeld()) << round;
+        ASSERT_FALSE(link.IsOpen()) << round;
+    }
+}
+
+TEST(ReaderThread, StopWhileAnotherThreadSends) {
+    for (int round = 0; round < 50; ++round) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(LinkKind::Hid), nullptr));
+        std::thread sender([&link] {
+            const auto data = Bytes(500);
+            while (link.Send(data.data(), 500)) {
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        link.StopReader();
+        sender.join();
+        EXPECT_FALSE(link.IsOpen());
+        // Every report that went out is whole: the close never cut a write.
+        for (const auto& report : port.Writes()) {
+            ASSERT_EQ(report.size(), 64u);
+        }
+    }
+}
+
+}  // namespace
