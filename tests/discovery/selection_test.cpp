@@ -1,0 +1,378 @@
+#include "discovery/selection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/wide_string.h"
+#include "link/device_link.h"
+#include "sim/sim_device_database.h"
+#include "sim/sim_port.h"
+
+namespace {
+
+constexpr char16_t USB_SUFFIX[] = u"#6&2c9f0001&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+constexpr char16_t HID_SUFFIX[] = u"#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+constexpr char16_t VENDOR_SUFFIX[] = u"#6&2c9f0001&0&1#{6f3a2c81-94b7-4e0d-a5c2-1b8e7d40f9a3}";
+
+std::u16string Identity(std::uint16_t vendor, std::uint16_t product) {
+    char text[32];
+    std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", vendor, product);
+    return Utf8ToUtf16(text);
+}
+
+std::u16string UsbPath(std::uint16_t vendor, std::uint16_t product) {
+    return u"\\\\?\\USB#" + Identity(vendor, product) + USB_SUFFIX;
+}
+
+std::u16string VendorPath(std::uint16_t vendor, std::uint16_t product) {
+    return u"\\\\?\\usb#" + Identity(vendor, product) + VENDOR_SUFFIX;
+}
+
+std::u16string HidPath(std::uint16_t vendor, std::uint16_t product, const char16_t* interface) {
+    return u"\\\\?\\hid#" + Identity(vendor, product) + interface + HID_SUFFIX;
+}
+
+SimPortDevice UsbComPort(std::uint16_t vendor, std::uint16_t product, const char16_t* name,
+                         const char16_t* interface = u"") {
+    SimPortDevice port;
+    port.instanceId = u"USB\\" + Identity(vendor, product) + interface + u"\\5&12345&0&1";
+    port.portName = SimRegistryValue::String(name);
+    return port;
+}
+
+// What SelectAndOpenDevice did: its result and the record that reached the link.
+struct Outcome {
+    ResultCode result;
+    DeviceRecord record;
+};
+
+Outcome Select(SimDeviceDatabase& database) {
+    SimPort port;
+    DeviceLink link(port);
+    DatabaseDeviceSource source(database);
+    Outcome outcome{SelectAndOpenDevice(source, link), {}};
+    outcome.record = link.Record();
+    link.StopReader();
+    EXPECT_EQ(database.OpenLists(), 0u);
+    EXPECT_EQ(database.OpenKeys(), 0u);
+    return outcome;
+}
+
+TEST(Selection, NoUsbDeviceReadsNeitherInterfacesNorPorts) {
+    SimDeviceDatabase database;
+    database.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
+    database.AddPortDevice(UsbComPort(0x6666, 0x0007, u"COM3"));
+    EXPECT_EQ(Select(database).result, RESULT_NO_DEVICE);
+    EXPECT_EQ(database.ClassDevicesCalls(VENDOR_INTERFACE_CLASS), 0u);
+    EXPECT_EQ(database.ClassDevicesCalls(HID_INTERFACE_CLASS), 0u);
+    EXPECT_EQ(database.ClassDevicesCalls(PORTS_SETUP_CLASS), 0u);
+}
+
+TEST(Selection, TwoUsbDevicesAreRefusedBeforeAnyRecord) {
+    SimDeviceDatabase database;
+    AddSimScanner(database, 0x6666, 0x0006, 1);
+    AddSimScanner(database, 0x6666, 0x0009, 2);
+    EXPECT_EQ(Select(database).result, RESULT_MULTIPLE_DEVICES);
+    EXPECT_EQ(database.ClassDevicesCalls(VENDOR_INTERFACE_CLASS), 0u);
+}
+
+TEST(Selection, Cases) {
+    struct Case {
+        const char* name;
+        void (*fill)(SimDeviceDatabase&);
+        ResultCode result;
+        LinkKind kind;
+        std::uint16_t interfacePlusOne;
+        const char16_t* path;  // the opened path, when the result is 0
+    };
+    static const std::u16string hidOne = HidPath(VENDOR_A, 0x0003, u"&MI_01");
+    static const std::u16string hidKind2 = HidPath(VENDOR_A, 0x0010, u"&MI_01&Col02");
+    static const std::u16string vendorKind1 = VendorPath(0x6666, 0x0006);
+    const Case cases[] = {
+        {"vendor A product outside its table counts but yields nothing",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0004));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0004, u"&MI_01"));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"unknown vendor does not count",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x1234, 0x0001));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"kind 5 on HID interface 1 opens as feature HID",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u"&MI_00"));
+             db.AddInterface(HID_INTERFACE_CLASS, hidOne);
+         },
+         RESULT_SUCCESS, LinkKind::HidFeature, 2, hidOne.c_str()},
+        {"kind 5 through the vendor class or without interface gives nothing",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0003));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u""));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"kind 2 on HID interface 1",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
+             db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
+         },
+         RESULT_SUCCESS, LinkKind::Hid, 2, hidKind2.c_str()},
+        {"kind 2 on HID interface 0 only",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"USB device path on interface 2 does not count",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                             u"\\\\?\\USB#" + Identity(0x6666, 0x0006) + u"&MI_02" + USB_SUFFIX);
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"kind 1 through the vendor interface",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
+         },
+         RESULT_SUCCESS, LinkKind::VendorBulk, 0, vendorKind1.c_str()},
+        {"kind 1 with both its vendor interface and a COM port",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
+             db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));
+         },
+         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+        {"two interface records",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
+             db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
+         },
+         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+        {"serial product on its COM port, interface 0",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"com7", u"&MI_00"));
+         },
+         RESULT_SUCCESS, LinkKind::SerialPort, 1, u"\\\\.\\com7"},
+        {"a main-board port is never a candidate",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             SimPortDevice board;
+             board.instanceId = u"ACPI\\PNP0501\\1";
+             board.portName = SimRegistryValue::String(u"COM1");
+             db.AddPortDevice(board);
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"vendor virtual COM port with a usb hardware path",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             SimPortDevice port;
+             port.instanceId = u"QRN_VBUS\\QRN_VCOM\\1&79F5D87&0&01";
+             port.portName = SimRegistryValue::String(u"COM12");
+             port.hardwarePath =
+                 SimRegistryValue::String(u"USB\\" + Identity(0x6666, 0x0008) + u"\\5&1", true, 7);
+             db.AddPortDevice(port);
+         },
+         RESULT_SUCCESS, LinkKind::SerialPort, 0, u"\\\\.\\COM12"},
+        {"vendor virtual COM port without a usb hardware path",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             SimPortDevice port;
+             port.instanceId = u"qrn_vbus\\qrn_vcom\\1&79F5D87&0&01";
+             port.portName = SimRegistryValue::String(u"COM12");
+             port.hardwarePath =
+                 SimRegistryValue::String(u"PCI\\" + Identity(0x6666, 0x0008) + u"\\5&1");
+             db.AddPortDevice(port);
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"vendor virtual COM port without its hardware path value",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             SimPortDevice port;
+             port.instanceId = u"qrn_vbus\\qrn_vcom\\1&79F5D87&0&01";
+             port.portName = SimRegistryValue::String(u"COM12");
+             db.AddPortDevice(port);
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+        {"a HID product's COM port is not taken",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
+             db.AddPortDevice(UsbComPort(VENDOR_A, 0x0010, u"COM5"));
+         },
+         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SimDeviceDatabase database;
+        c.fill(database);
+        const Outcome outcome = Select(database);
+        EXPECT_EQ(outcome.result, c.result) << c.name;
+        if (c.result == RESULT_SUCCESS && outcome.result == RESULT_SUCCESS) {
+            EXPECT_EQ(outcome.record.linkKind, c.kind) << c.name;
+            EXPECT_EQ(outcome.record.interfacePlusOne, c.interfacePlusOne) << c.name;
+            EXPECT_EQ(std::u16string(outcome.record.path), std::u16string(c.path)) << c.name;
+        }
+    }
+}
+
+TEST(Selection, PortNames) {
+    struct Case {
+        SimRegistryValue name;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {SimRegistryValue::String(u"COM3"), true},
+        {SimRegistryValue::String(u"com7"), true},
+        {SimRegistryValue::String(u"COM007"), true},
+        {SimRegistryValue::String(u"COM65535"), true},
+        {SimRegistryValue::String(u"COM"), false},
+        {SimRegistryValue::String(u"COM0"), false},
+        {SimRegistryValue::String(u"COM000"), false},
+        {SimRegistryValue::String(u"COM65536"), false},
+        {SimRegistryValue::String(u"COM99999999999"), false},
+        {SimRegistryValue::String(u"COM1A"), false},
+        {SimRegistryValue::String(u"LPT1"), false},
+        {SimRegistryValue::String(u"COM3", true, 2), false},  // REG_EXPAND_SZ
+        // 31 units: 62 bytes without a terminator still fit the read, and the buffer's
+        // last unit keeps it terminated.
+        {SimRegistryValue::String(u"COM" + std::u16string(27, u'0') + u"1", false), true},
+        // 31 units with a terminator: 64 bytes, longer than the 62 read.
+        {SimRegistryValue::String(u"COM" + std::u16string(27, u'0') + u"1", true), false},
+        {SimRegistryValue::String(u"COM" + std::u16string(300, u'1')), false},
+    };
+    for (const Case& c : cases) {
+        SimDeviceDatabase database;
+        database.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+        SimPortDevice port = UsbComPort(0x6666, 0x0007, u"COM1");
+        port.portName = c.name;
+        database.AddPortDevice(port);
+        const Outcome outcome = Select(database);
+        EXPECT_EQ(outcome.result, c.accepted ? RESULT_SUCCESS : RESULT_NO_DEVICE)
+            << Utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(c.name.data.data()),
+                                          c.name.data.size() / 2));
+    }
+}
+
+TEST(Selection, OneInterfaceRecordLeavesRoomForOnePort) {
+    SimDeviceDatabase database;
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+    database.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
+    database.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM3"));
+    database.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));
+    DeviceRecord table[3] = {};
+    DatabaseDeviceSource source(database);
+    EXPECT_EQ(source.ScanInterfaceClasses(table), 1u);
+    EXPECT_EQ(source.ScanComPorts(table + 1, 1), 1u);
+    EXPECT_EQ(std::u16string(table[1].path), u"\\\\.\\COM3");
+    EXPECT_EQ(table[2].path[0], 0);
+    EXPECT_EQ(source.ScanComPorts(table + 1, 0), 0u);
+    EXPECT_EQ(database.OpenLists(), 0u);
+    EXPECT_EQ(database.OpenKeys(), 0u);
+}
+
+TEST(Selection, PathLengths) {
+    struct Case {
+        std::size_t length;
+        bool examined;
+    };
+    const Case cases[] = {{63, false},  {64, true},   {250, true},
+                          {251, false}, {252, false}, {253, false}};
+    for (const Case& c : cases) {
+        // Pad the instance part of a valid vendor path to the wanted length.
+        std::u16string path = u"\\\\?\\usb#" + Identity(0x6666, 0x0006) + u"#";
+        path += std::u16string(c.length - path.size(), u'a');
+        ASSERT_EQ(path.size(), c.length);
+        SimDeviceDatabase database;
+        database.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+        database.AddInterface(VENDOR_INTERFACE_CLASS, path);
+        DeviceRecord table[2];
+        std::memset(table, 0, sizeof table);
+        DatabaseDeviceSource source(database);
+        EXPECT_EQ(source.ScanInterfaceClasses(table), c.examined ? 1u : 0u) << c.length;
+        if (c.examined) {
+            EXPECT_EQ(std::u16string(table[0].path), path);
+        }
+        // Nothing was written past the first record's path.
+        EXPECT_EQ(table[1].path[0], 0) << c.length;
+    }
+}
+
+TEST(Selection, DatabaseFailuresNarrowWhatIsFound) {
+    {
+        SimDeviceDatabase database;
+        AddSimScanner(database, 0x6666, 0x0006, 1);
+        database.FailClassDevices(USB_DEVICE_INTERFACE_CLASS);
+        EXPECT_EQ(Select(database).result, RESULT_NO_DEVICE);
+    }
+    {
+        SimDeviceDatabase database;
+        AddSimScanner(database, 0x6666, 0x0006, 1);
+        database.FailClassDevices(VENDOR_INTERFACE_CLASS);
+        EXPECT_EQ(Select(database).result, RESULT_NO_DEVICE);
+        EXPECT_EQ(database.ClassDevicesCalls(HID_INTERFACE_CLASS), 1u);
+    }
+    {
+        SimDeviceDatabase database;
+        AddSimScanner(database, 0x6666, 0x0007, 1);
+        database.FailClassDevices(PORTS_SETUP_CLASS);
+        EXPECT_EQ(Select(database).result, RESULT_NO_DEVICE);
+    }
+    {
+        // A failed detail call ends the count with what it has.
+        SimDeviceDatabase database;
+        AddSimScanner(database, 0x6666, 0x0006, 1);
+        AddSimScanner(database, 0x6666, 0x0009, 2);
+        database.FailInterfaceDetail(USB_DEVICE_INTERFACE_CLASS, 1);
+        DatabaseDeviceSource source(database);
+        EXPECT_EQ(source.CountUsbDevices(), 1u);
+    }
+    {
+        // ... and the walk of an interface class.
+        SimDeviceDatabase database;
+        database.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
+        database.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0009));
+        database.FailInterfaceDetail(VENDOR_INTERFACE_CLASS, 0);
+        DeviceRecord table[2] = {};
+        DatabaseDeviceSource source(database);
+        EXPECT_EQ(source.ScanInterfaceClasses(table), 0u);
+    }
+    {
+        // Instance identifier or key failures skip only that port.
+        SimDeviceDatabase database;
+        SimPortDevice broken = UsbComPort(0x6666, 0x0007, u"COM3");
+        broken.instanceIdFails = true;
+        SimPortDevice noKey = UsbComPort(0x6666, 0x0007, u"COM4");
+        noKey.keyOpens = false;
+        SimPortDevice noName = UsbComPort(0x6666, 0x0007, u"COM5");
+        noName.portName = SimRegistryValue{};
+        database.AddPortDevice(broken);
+        database.AddPortDevice(noKey);
+        database.AddPortDevice(noName);
+        database.AddPortDevice(UsbComPort(0x6666, 0x0007, u"COM6"));
+        DeviceRecord table[2] = {};
+        DatabaseDeviceSource source(database);
+        EXPECT_EQ(source.ScanComPorts(table, 2), 1u);
+        EXPECT_EQ(std::u16string(table[0].path), u"\\\\.\\COM6");
+        EXPECT_EQ(database.OpenKeys(), 0u);
+    }
+}
+
+TEST(Selection, OpenFailureIsTheResult) {
+    SimDeviceDatabase database;
+    AddSimScanner(database, 0x6666, 0x0006, 1);
+    SimPort port;
+    port.SetOpenBehaviour({PORT_ERROR_ACCESS_DENIED, PORT_ERROR_NONE, false});
+    DeviceLink link(port);
+    DatabaseDeviceSource source(database);
+    EXPECT_EQ(SelectAndOpenDevice(source, link), RESULT_ACCESS_DENIED);
+    EXPECT_FALSE(link.IsOpen());
+}
+
+}  // namespace
