@@ -41,6 +41,11 @@ void SimPort::SetWriteHook(WriteHook hook) {
     writeHook_ = std::move(hook);
 }
 
+void SimPort::SetFeatureHook(FeatureHook hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    featureHook_ = std::move(hook);
+}
+
 void SimPort::Deliver(const std::uint8_t* bytes, std::uint32_t length) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -137,9 +142,19 @@ void SimPort::Close() {
 }
 
 bool SimPort::SendFeatureReport(const std::uint8_t* report, std::uint32_t length) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    Record(SimPortEvent::Kind::Feature, report, length, false);
-    return open_ && !refuseFeature_;
+    FeatureHook hook;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        Record(SimPortEvent::Kind::Feature, report, length, false);
+        if (!open_ || refuseFeature_) {
+            return false;
+        }
+        hook = featureHook_;
+    }
+    if (hook) {
+        hook(report, length);
+    }
+    return true;
 }
 
 bool SimPort::ConfigureSerial() {

@@ -33,6 +33,7 @@ struct SimOpenBehaviour {
 class SimPort : public DevicePort {
   public:
     using WriteHook = std::function<void(const std::uint8_t* bytes, std::uint32_t length)>;
+    using FeatureHook = std::function<void(const std::uint8_t* report, std::uint32_t length)>;
 
     SimPort() = default;
 
@@ -49,6 +50,8 @@ class SimPort : public DevicePort {
     void StallWritesFrom(std::uint32_t writeIndex);
     // Called with every successful write, on the writing thread, before Write returns.
     void SetWriteHook(WriteHook hook);
+    // Called with every accepted feature report, on the sending thread, before it returns.
+    void SetFeatureHook(FeatureHook hook);
 
     void Deliver(const std::uint8_t* bytes, std::uint32_t length);
     void Deliver(const std::vector<std::uint8_t>& bytes) {
@@ -90,6 +93,7 @@ class SimPort : public DevicePort {
     std::uint32_t stallFromWrite_ = UINT32_MAX;
     std::uint32_t writesSinceStall_ = 0;
     WriteHook writeHook_;
+    FeatureHook featureHook_;
     bool open_ = false;
     bool wake_ = false;
     bool readsFail_ = false;
