@@ -133,7 +133,7 @@ bool SendFrames(DeviceLink& link, const UpdateBlock& block, std::uint32_t frames
 }
 
 ResultCode AwaitVerdict(DeviceLink& link, std::uint32_t length) {
-    const std::uint32_t reads = ((length / 1024 + 150) * 20) / 1000 + 1;
+    const std::uint32_t reads = CompletionReads(length);
     Print("\nWating update to complete. It make take dozens of seconds.\n");
     for (std::uint32_t attempt = 0; attempt < reads; ++attempt) {
         std::uint8_t verdict = 0;
@@ -181,6 +181,10 @@ ResultCode UpdateBlockOnDevice(DeviceLink& link, const UpdateBlock& block, std::
 }
 
 }  // namespace
+
+std::uint32_t CompletionReads(std::uint32_t length) {
+    return ((length / 1024 + 150) * 20) / 1000 + 1;
+}
 
 ResultCode PerformUpdate(const UpdateOptions& options, const char* model, DeviceLink* link,
                          const UpdateBlock* blocks, std::uint32_t count, bool allowUpdate) {

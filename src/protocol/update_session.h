@@ -17,5 +17,9 @@ ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::ui
                             bool allowUpdate, const UpdateOptions* options, std::uint32_t exflCount,
                             const char* model);
 
+// How many one-second reads the completion wait allows a block of length bytes: 20 ms per
+// whole KiB plus 3 s, in whole seconds, plus one.
+std::uint32_t CompletionReads(std::uint32_t length);
+
 ResultCode PerformUpdate(const UpdateOptions& options, const char* model, DeviceLink* link,
                          const UpdateBlock* blocks, std::uint32_t count, bool allowUpdate);
