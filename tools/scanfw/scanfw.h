@@ -1,0 +1,14 @@
+// scanfw: inspects firmware files with the loader's own parsers and block-list rules, and
+// packs new ones. The commands run on an argument list so that tests drive them in-process.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+constexpr int SCANFW_OK = 0;
+constexpr int SCANFW_REFUSED = 1;  // info: the loader refuses the file
+constexpr int SCANFW_FAILURE = 2;  // bad arguments, unreadable or unwritable files
+
+// args excludes the program name; texts and paths are UTF-8.
+int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
