@@ -1,0 +1,233 @@
+// scanflash-demo: the product's entry over the simulated platform, with simulated scanners
+// attached. Its own --sim-... options come first; everything after them goes to the entry
+// unchanged, so every outcome of the product can be shown without hardware.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "common/wide_string.h"
+#include "discovery/selection.h"
+#include "platform/linux/linux_console.h"
+#include "sim/sim_device_database.h"
+#include "sim/sim_port.h"
+#include "sim/sim_port_adapter.h"
+#include "sim/sim_scanner.h"
+
+namespace {
+
+constexpr char DEMO_USAGE[] =
+    "Usage: scanflash-demo [--sim-OPTION=VALUE ...] [scanflash arguments]\n"
+    "Runs scanflash against simulated scanners. Options:\n"
+    "  --sim-devices=N        scanners attached (default 1)\n"
+    "  --sim-link=KIND        bulk, hid, hid-feature or serial (default bulk)\n"
+    "  --sim-model=NAME       the model the scanner reports (default EM7)\n"
+    "  --sim-latency=MS       delay before each answer (default 0)\n"
+    "  --sim-write-time=MS    time the scanner takes to write a block (default 1500)\n"
+    "  --sim-busy             the scanner is held by another program\n"
+    "  --sim-fault=STEP:KIND[:N]\n"
+    "      STEP: connection model update-mode poll datalens filetype framesize frames start\n"
+    "            frame final-star verdict nextdown exit\n"
+    "      KIND: silence wrong-byte bad-crc refuse fail vanish delay stray\n"
+    "      N:    which occurrence of the step (default 1; 0 every one)\n";
+
+struct NamedStep {
+    const char* name;
+    SimStep step;
+};
+const NamedStep STEPS[] = {
+    {"connection", SimStep::Connection},
+    {"model", SimStep::ModelReply},
+    {"update-mode", SimStep::UpdateMode},
+    {"poll", SimStep::ReadinessPoll},
+    {"datalens", SimStep::DataLens},
+    {"filetype", SimStep::FileType},
+    {"framesize", SimStep::FrameSize},
+    {"frames", SimStep::Frames},
+    {"start", SimStep::Start},
+    {"frame", SimStep::Frame},
+    {"final-star", SimStep::FinalStar},
+    {"verdict", SimStep::Verdict},
+    {"nextdown", SimStep::NextDown},
+    {"exit", SimStep::Exit},
+};
+
+struct NamedKind {
+    const char* name;
+    SimFaultKind kind;
+};
+const NamedKind KINDS[] = {
+    {"silence", SimFaultKind::Silence},  {"wrong-byte", SimFaultKind::WrongByte},
+    {"bad-crc", SimFaultKind::BadCrc},   {"refuse", SimFaultKind::Refuse},
+    {"fail", SimFaultKind::FailVerdict}, {"vanish", SimFaultKind::Vanish},
+    {"delay", SimFaultKind::Delay},      {"stray", SimFaultKind::StrayBytes},
+};
+
+struct DemoOptions {
+    std::uint32_t devices = 1;
+    LinkKind link = LinkKind::VendorBulk;
+    bool busy = false;
+    SimScannerConfig scanner;
+};
+
+bool ParseNumber(const char* text, std::uint32_t& value) {
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || parsed > 0xFFFFFFFFul) {
+        return false;
+    }
+    value = static_cast<std::uint32_t>(parsed);
+    return true;
+}
+
+bool ParseFault(const std::string& text, SimFault& fault) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    const std::string step = text.substr(0, colon);
+    std::string kind = text.substr(colon + 1);
+    const std::size_t second = kind.find(':');
+    if (second != std::string::npos) {
+        if (!ParseNumber(kind.c_str() + second + 1, fault.occurrence)) {
+            return false;
+        }
+        kind.resize(second);
+    }
+    bool stepFound = false;
+    for (const NamedStep& named : STEPS) {
+        if (step == named.name) {
+            fault.step = named.step;
+            stepFound = true;
+        }
+    }
+    bool kindFound = false;
+    for (const NamedKind& named : KINDS) {
+        if (kind == named.name) {
+            fault.kind = named.kind;
+            kindFound = true;
+        }
+    }
+    return stepFound && kindFound;
+}
+
+bool ParseLink(const std::string& text, LinkKind& link) {
+    if (text == "bulk") {
+        link = LinkKind::VendorBulk;
+    } else if (text == "hid") {
+        link = LinkKind::Hid;
+    } else if (text == "hid-feature") {
+        link = LinkKind::HidFeature;
+    } else if (text == "serial") {
+        link = LinkKind::SerialPort;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Parses the leading --sim-... options; returns the index of the first argument for the
+// entry, or 0 after a bad option.
+int ParseDemoOptions(int argc, char** argv, DemoOptions& options) {
+    options.scanner.writeTimeMs = 1500;
+    int index = 1;
+    for (; index < argc && std::strncmp(argv[index], "--sim-", 6) == 0; ++index) {
+        const std::string option = argv[index];
+        const std::size_t equals = option.find('=');
+        const std::string name = option.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+        bool ok = true;
+        if (name == "--sim-devices") {
+            ok = ParseNumber(value.c_str(), options.devices);
+        } else if (name == "--sim-link") {
+            ok = ParseLink(value, options.link);
+        } else if (name == "--sim-model") {
+            options.scanner.model = value;
+        } else if (name == "--sim-latency") {
+            ok = ParseNumber(value.c_str(), options.scanner.latencyMs);
+        } else if (name == "--sim-write-time") {
+            ok = ParseNumber(value.c_str(), options.scanner.writeTimeMs);
+        } else if (name == "--sim-busy") {
+            options.busy = true;
+        } else if (name == "--sim-fault") {
+            ok = ParseFault(value, options.scanner.fault);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "scanflash-demo: bad option %s\n%s", option.c_str(), DEMO_USAGE);
+            return 0;
+        }
+    }
+    return index;
+}
+
+// A product of each link kind from the identity tables.
+void ProductFor(LinkKind link, std::uint16_t& vendor, std::uint16_t& product) {
+    switch (link) {
+        case LinkKind::Hid:
+            vendor = VENDOR_A;
+            product = 0x0010;
+            break;
+        case LinkKind::HidFeature:
+            vendor = VENDOR_A;
+            product = 0x0003;
+            break;
+        case LinkKind::SerialPort:
+            vendor = VENDOR_B;
+            product = 0x0007;
+            break;
+        default:
+            vendor = VENDOR_B;
+            product = 0x0006;
+            break;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    DemoOptions options;
+    const int first = ParseDemoOptions(argc, argv, options);
+    if (first == 0) {
+        return 2;
+    }
+    SimDeviceDatabase database;
+    std::u16string path;
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    ProductFor(options.link, vendor, product);
+    for (std::uint32_t i = 0; i < options.devices; ++i) {
+        const std::u16string found = AddSimScanner(database, vendor, product, i + 1,
+                                                   u"COM" + Utf8ToUtf16(std::to_string(i + 3)));
+        if (i == 0) {
+            path = found;
+        }
+    }
+    DatabaseDeviceSource devices(database);
+
+    options.scanner.linkKind = options.link;
+    SimPort port;
+    port.SetExpectedPath(path);
+    if (options.busy) {
+        port.SetOpenBehaviour({PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_SHARING_VIOLATION, false});
+    }
+    SimScanner scanner(options.scanner);
+    SimPortAdapter adapter(scanner, port);
+    LinuxConsole console;
+
+    // The entry sees the demo's own name and the product's arguments.
+    std::vector<std::u16string> arguments;
+    arguments.push_back(Utf8ToUtf16(argv[0]));
+    for (int i = first; i < argc; ++i) {
+        arguments.push_back(Utf8ToUtf16(argv[i]));
+    }
+    std::vector<const char16_t*> pointers;
+    for (const std::u16string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
+    pointers.push_back(nullptr);
+    return RunEntry(devices, port, console, static_cast<int>(arguments.size()), pointers.data());
+}
