@@ -15,6 +15,12 @@ test: setup
 	    ctest --preset $$preset; \
 	done
 
+# Builds the tools, makes a sample firmware file and updates a simulated scanner with it.
+demo: setup
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target scanflash-demo scanfw
+	@bash scripts/demo.sh build/default
+
 build: setup
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "common/wide_string.h"
+#include "discovery/selection.h"
+#include "fwwriter/firmware_writer.h"
+#include "link/device_link.h"
+#include "sim/sim_device_database.h"
+#include "sim/sim_port.h"
+#include "sim/sim_port_adapter.h"
+#include "sim/sim_scanner.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+constexpr char BANNER[] = "scanflash  Version: 1.0.2.2\n";
+constexpr char USAGE[] =
+    "Usage: \"scanflash\" [-force] -file:xxx.bin2\n"
+    "Options:\n"
+    "  -force                   Optional. Not check whether the firmware file is suitable for "
+    "the device.\n"
+    "  -file:firmware_filename  Specify the firmware file to use\n";
+
+// One attached bulk scanner reporting model "OTHER", and a bin file made for "EM7" in the
+// current folder.
+class CommandLineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder =
+            std::filesystem::temp_directory_path() /
+            ("scanflash-cli-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+        FirmwareSpec spec;
+        spec.layout = FirmwareLayout::Bin;
+        spec.model = "EM7";
+        spec.blocks.push_back({"kern", Bytes(1500, 0x5A), 0});
+        Bytes bytes;
+        ASSERT_TRUE(WriteFirmware(spec, bytes, nullptr));
+        firmwarePath = (folder / "fw.bin").string();
+        ASSERT_TRUE(SaveBytes(firmwarePath, bytes, nullptr));
+        port.SetExpectedPath(AddSimScanner(database, VENDOR_B, 0x0006, 1));
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    // Runs the command line with "scanflash" as the program, argument text {FILE} standing
+    // for the firmware file's path. Returns the result; output receives what was printed.
+    ResultCode Run(std::vector<std::string> arguments, std::string& output,
+                   const std::string& program = "scanflash") {
+        std::vector<std::u16string> wide = {Utf8ToUtf16(program)};
+        for (std::string& argument : arguments) {
+            const std::size_t at = argument.find("{FILE}");
+            if (at != std::string::npos) {
+                argument.replace(at, 6, firmwarePath);
+            }
+            wide.push_back(Utf8ToUtf16(argument));
+        }
+        std::vector<const char16_t*> argv;
+        for (const auto& w : wide) {
+            argv.push_back(w.c_str());
+        }
+        SimScannerConfig config;
+        config.model = "OTHER";
+        SimScanner scanner(config);
+        SimPortAdapter adapter(scanner, port);
+        DeviceLink link(port);
+        DatabaseDeviceSource devices(database);
+        CaptureStdout();
+        const ResultCode result =
+            RunCommandLine(argv.data(), static_cast<int>(argv.size()), devices, link);
+        output = GetCapturedStdout();
+        return result;
+    }
+
+    std::filesystem::path folder;
+    std::string firmwarePath;
+    SimDeviceDatabase database;
+    SimPort port;
+};
+
+TEST_F(CommandLineTest, Table) {
+    struct Case {
+        std::vector<std::string> arguments;
+        ResultCode result;
+        bool usage;
+        bool searched;  // the device database was read
+    };
+    const Case cases[] = {
+        {{}, RESULT_BAD_REQUEST, true, false},
+        {{"-force"}, RESULT_BAD_REQUEST, false, false},
+        {{"-FORCE"}, RESULT_BAD_REQUEST, false, false},
+        {{"-unknown"}, RESULT_BAD_REQUEST, false, false},
+        {{"-force", "-unknown"}, RESULT_BAD_REQUEST, false, false},
+        {{"-fil:{FILE}"}, RESULT_BAD_REQUEST, false, false},
+        // The model is compared unless -force comes first.
+        {{"-file:{FILE}"}, RESULT_MODEL_MISMATCH, false, true},
+        {{"-FILE:{FILE}"}, RESULT_MODEL_MISMATCH, false, true},
+        {{"-file:{FILE}", "-force"}, RESULT_MODEL_MISMATCH, false, true},
+        {{"-force", "-file:{FILE}"}, RESULT_SUCCESS, false, true},
+        {{"-FORCE", "-File:{FILE}"}, RESULT_SUCCESS, false, true},
+        {{"-forced", "-file:{FILE}", "ignored"}, RESULT_SUCCESS, false, true},
+        // The name after "-file:" reaches the loader as it stands.
+        {{"-file:"}, RESULT_BAD_EXTENSION, false, true},
+        {{"-file:missing.pak"}, RESULT_FILE_OPEN_FAILED, false, true},
+        {{"-file:missing.txt"}, RESULT_BAD_EXTENSION, false, true},
+    };
+    for (const Case& c : cases) {
+        database = SimDeviceDatabase();
+        port.SetExpectedPath(AddSimScanner(database, VENDOR_B, 0x0006, 1));
+        std::string output;
+        const ResultCode result = Run(c.arguments, output);
+        const std::string label = c.arguments.empty() ? "(none)" : c.arguments[0];
+        EXPECT_EQ(result, c.result) << label;
+        EXPECT_EQ(output.rfind(BANNER, 0), 0u) << label;
+        EXPECT_EQ(output.find(USAGE) != std::string::npos, c.usage) << label;
+        EXPECT_EQ(database.ClassDevicesCalls(USB_DEVICE_INTERFACE_CLASS) > 0, c.searched) << label;
+    }
+}
+
+TEST_F(CommandLineTest, NoArgumentsPrintBannerAndUsageOnly) {
+    std::string output;
+    EXPECT_EQ(Run({}, output), RESULT_BAD_REQUEST);
+    EXPECT_EQ(output, std::string(BANNER) + USAGE);
+}
+
+TEST_F(CommandLineTest, BannerShowsTheProgramsBaseName) {
+    struct Case {
+        const char* program;
+        const char* banner;
+    };
+    const Case cases[] = {
+        {"C:\\tools\\upd.exe", "upd.exe  Version: 1.0.2.2\n"},
+        {"/usr/local/bin/scanflash", "scanflash  Version: 1.0.2.2\n"},
+        {"mixed/dir\\tool", "tool  Version: 1.0.2.2\n"},
+        {"plain", "plain  Version: 1.0.2.2\n"},
+        {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9  Version: 1.0.2.2\n"},
+        {"odd\xFF", "odd\xFF  Version: 1.0.2.2\n"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        Run({"-force"}, output, c.program);
+        EXPECT_EQ(output, c.banner);
+    }
+}
+
+TEST_F(CommandLineTest, NoDeviceMeansTheFileIsNeverTouched) {
+    database = SimDeviceDatabase();
+    std::string output;
+    EXPECT_EQ(Run({"-file:missing.pak"}, output), RESULT_NO_DEVICE);
+    EXPECT_EQ(output, BANNER);
+}
+
+TEST(ConsoleControl, EventsAndTheirAnswers) {
+    EXPECT_TRUE(ConsoleControlHandler(CONSOLE_CTRL_C));
+    EXPECT_TRUE(ConsoleControlHandler(CONSOLE_CTRL_BREAK));
+    EXPECT_FALSE(ConsoleControlHandler(CONSOLE_CTRL_CLOSE));
+    EXPECT_FALSE(ConsoleControlHandler(CONSOLE_CTRL_LOGOFF));
+    EXPECT_FALSE(ConsoleControlHandler(CONSOLE_CTRL_SHUTDOWN));
+    EXPECT_FALSE(ConsoleControlHandler(3));
+    EXPECT_FALSE(ConsoleControlHandler(7));
+}
+
+}  // namespace
