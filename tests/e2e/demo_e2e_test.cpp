@@ -30,6 +30,15 @@ struct ChildResult {
 // output contains the marker text.
 ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string& folder,
                     int signal = 0, const std::string& marker = "") {
+    // Everything the child needs is built before the fork: it only calls what is safe there.
+    std::string program = SCANFLASH_DEMO_PATH;
+    std::vector<std::string> copies = arguments;
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (std::string& argument : copies) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
     int pipeFds[2];
     if (pipe(pipeFds) != 0) {
         return {};
@@ -42,14 +51,6 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
         if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
-        std::vector<char*> argv;
-        std::string program = SCANFLASH_DEMO_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (std::string& argument : copies) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
