@@ -27,6 +27,7 @@ constexpr char DEMO_USAGE[] =
     "  --sim-latency=MS       delay before each answer (default 0)\n"
     "  --sim-write-time=MS    time the scanner takes to write a block (default 1500)\n"
     "  --sim-busy             the scanner is held by another program\n"
+    "  --sim-help             this text\n"
     "  --sim-fault=STEP:KIND[:N]\n"
     "      STEP: connection model update-mode poll datalens filetype framesize frames start\n"
     "            frame final-star verdict nextdown exit\n"
@@ -129,7 +130,7 @@ bool ParseLink(const std::string& text, LinkKind& link) {
 }
 
 // Parses the leading --sim-... options; returns the index of the first argument for the
-// entry, or 0 after a bad option.
+// entry, 0 after a bad option, or -1 after --sim-help.
 int ParseDemoOptions(int argc, char** argv, DemoOptions& options) {
     options.scanner.writeTimeMs = 1500;
     int index = 1;
@@ -151,6 +152,9 @@ int ParseDemoOptions(int argc, char** argv, DemoOptions& options) {
             ok = ParseNumber(value.c_str(), options.scanner.writeTimeMs);
         } else if (name == "--sim-busy") {
             options.busy = true;
+        } else if (name == "--sim-help") {
+            std::fputs(DEMO_USAGE, stdout);
+            return -1;
         } else if (name == "--sim-fault") {
             ok = ParseFault(value, options.scanner.fault);
         } else {
@@ -191,8 +195,8 @@ void ProductFor(LinkKind link, std::uint16_t& vendor, std::uint16_t& product) {
 int main(int argc, char** argv) {
     DemoOptions options;
     const int first = ParseDemoOptions(argc, argv, options);
-    if (first == 0) {
-        return 2;
+    if (first <= 0) {
+        return first == 0 ? 2 : 0;
     }
     SimDeviceDatabase database;
     std::u16string path;

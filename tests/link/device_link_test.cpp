@@ -330,7 +330,7 @@ TEST(ReaderThread, EmptyReportsAreSkippedAndPayloadsUnwrapped) {
     const std::uint8_t tail[1] = {0x77};
     port.DeliverHidReport(tail, 1);
     std::uint8_t out[63] = {};
-    EXPECT_EQ(link.ReadTimed(2000, out, 63, 500), 63u);
+    EXPECT_EQ(link.ReadTimed(5000, out, 63, 5000), 63u);
     EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[61], 61);
     EXPECT_EQ(out[62], 0x77);
@@ -347,7 +347,7 @@ TEST(ReaderThread, RawLinksPassReportLikeChunksUnchanged) {
         chunk[1] = 63;
         port.Deliver(chunk);
         std::uint8_t out[64] = {};
-        EXPECT_EQ(link.ReadTimed(2000, out, 64, 500), 64u);
+        EXPECT_EQ(link.ReadTimed(5000, out, 64, 5000), 64u);
         EXPECT_EQ(std::vector<std::uint8_t>(out, out + 64), chunk);
         EXPECT_TRUE(link.IsOpen());
     }

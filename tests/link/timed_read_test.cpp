@@ -56,7 +56,7 @@ TEST_F(TimedReadTest, RestArrivingWithinTheFirstWaitCompletesTheRead) {
 TEST_F(TimedReadTest, FirstWaitBoundsTheFirstWaitEvenWithBytesHeld) {
     port.Deliver({1, 2});
     ASSERT_TRUE(WaitForRingCount(link, 2));
-    DeliverLater(600, {3, 4});
+    DeliverLater(2000, {3, 4});
     std::uint8_t out[4] = {};
     const auto start = Clock::now();
     EXPECT_EQ(link.ReadTimed(200, out, 4, 50), 2u);
@@ -67,7 +67,7 @@ TEST_F(TimedReadTest, GapLongerThanTheFollowingWaitEndsTheRead) {
     producer = std::thread([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         port.Deliver({1, 2, 3, 4});
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         port.Deliver({5, 6, 7, 8});
     });
     std::uint8_t out[8] = {};

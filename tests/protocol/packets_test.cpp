@@ -78,7 +78,7 @@ TEST_F(PacketTest, ReplyVerdicts) {
     };
     for (const Case& c : cases) {
         device.Reply(c.reply);
-        EXPECT_EQ(SendTextCommand(link, 200, "@Exit"), c.accepted) << c.name;
+        EXPECT_EQ(SendTextCommand(link, 1000, "@Exit"), c.accepted) << c.name;
         link.Flush(0);
     }
 }
