@@ -113,7 +113,7 @@ struct SimBlock {
 };
 
 class SimScanner {
-public:
+  public:
     using Output = std::function<void(const std::uint8_t* bytes, std::size_t length)>;
     using VanishHandler = std::function<void()>;
 
@@ -144,7 +144,7 @@ public:
     // Waits until every answer scheduled so far has been delivered. False on time-out.
     bool WaitUntilQuiet(std::uint32_t timeoutMs);
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };
