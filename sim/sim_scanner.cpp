@@ -32,6 +32,7 @@ constexpr std::size_t FRAME_SIZE = 1 + FRAME_DATA + CRC_SIZE;
 constexpr std::uint32_t POLL_LENGTH = 3;
 constexpr std::array<std::uint8_t, 3> MODEL_QUERY = {0x33, 0x47, 0x01};
 constexpr std::string_view UPDATE_MODE_REQUEST = "~goFlash~";
+static_assert(static_cast<std::size_t>(SimStep::Exit) + 1 == SIM_STEP_COUNT);
 
 std::uint32_t Be32(const std::uint8_t* p) {
     return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |

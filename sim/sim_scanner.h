@@ -123,7 +123,8 @@ class SimScanner {
     SimScanner& operator=(const SimScanner&) = delete;
 
     // --- for adapters ---
-    // Both are called on the worker thread. Detach returns once no call is under way.
+    // Both are called on the worker thread. Detach returns once no call is under way; whoever
+    // attached must detach before the callbacks' target goes away.
     void Attach(Output output, VanishHandler vanish);
     void Detach();
     void OnHostBytes(const std::uint8_t* bytes, std::size_t length);

@@ -179,9 +179,9 @@ TEST(SimScannerFaultEffects, VerdictAndBlockRecordFollowTheFault) {
 TEST(SimScannerFaultEffects, VanishingMidBlockEndsEveryAnswer) {
     SimScannerConfig config;
     config.fault = {SimStep::Frame, SimFaultKind::Vanish, 1, 1};
+    std::atomic<int> vanishings{0};
     SimScanner scanner(config);
     Collector collector;
-    std::atomic<int> vanishings{0};
     collector.Attach(scanner, [&vanishings] { ++vanishings; });
     const std::vector<Exchange> script = FaultScript();
     const std::vector<Bytes> answers = Play(scanner, collector, script);

@@ -131,10 +131,17 @@ inline std::vector<Exchange> SessionScript(
     return script;
 }
 
-// Gathers what the scanner sends.
+// Gathers what the scanner sends. Declared after the scanner, so it detaches (waiting for a
+// delivery under way) before the scanner goes.
 class Collector {
   public:
+    ~Collector() {
+        if (scanner_ != nullptr) {
+            scanner_->Detach();
+        }
+    }
     void Attach(SimScanner& scanner, SimScanner::VanishHandler vanish = nullptr) {
+        scanner_ = &scanner;
         scanner.Attach(
             [this](const std::uint8_t* bytes, std::size_t length) {
                 {
@@ -159,6 +166,7 @@ class Collector {
     }
 
   private:
+    SimScanner* scanner_ = nullptr;
     std::mutex mutex_;
     std::condition_variable arrived_;
     Bytes bytes_;
