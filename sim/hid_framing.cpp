@@ -46,9 +46,8 @@ void HidOutputReader::TakeReport(SimScanner& scanner) {
     const std::uint8_t more = report_[CONTINUATION];
     // A write fills every report but its last, so a short report must end its write.
     if (more > 1 || (more == 1 && count < OUTPUT_DATA_MAX)) {
-        scanner.NoteProtocolError("output report with continuation byte " +
-                                  std::to_string(more) + " after " + std::to_string(count) +
-                                  " bytes");
+        scanner.NoteProtocolError("output report with continuation byte " + std::to_string(more) +
+                                  " after " + std::to_string(count) + " bytes");
     }
     scanner.OnHostBytes(report_.data() + 2, count);
 }

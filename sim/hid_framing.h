@@ -18,10 +18,10 @@ constexpr std::size_t SIM_HID_REPORT_SIZE = 64;
 // report with a wrong id or count is dropped; it and any other framing slip is noted with
 // the scanner.
 class HidOutputReader {
-public:
+  public:
     void Feed(const std::uint8_t* bytes, std::size_t length, SimScanner& scanner);
 
-private:
+  private:
     void TakeReport(SimScanner& scanner);
 
     std::array<std::uint8_t, SIM_HID_REPORT_SIZE> report_{};

@@ -106,7 +106,9 @@ bool PtyScanner::Start() {
     return true;
 }
 
-void PtyScanner::ReaderEntry(void* self) { static_cast<PtyScanner*>(self)->ReaderLoop(); }
+void PtyScanner::ReaderEntry(void* self) {
+    static_cast<PtyScanner*>(self)->ReaderLoop();
+}
 
 void PtyScanner::ReaderLoop() {
     std::uint8_t buffer[READ_CHUNK];

@@ -17,7 +17,7 @@
 #include "sim/sim_scanner.h"
 
 class PtyScanner {
-public:
+  public:
     explicit PtyScanner(SimScanner& scanner);
     // Stops serving and closes the pty; the scanner is detached.
     ~PtyScanner();
@@ -29,7 +29,7 @@ public:
     // The path a host opens, e.g. /dev/pts/5; empty before a successful Start.
     const std::string& SlavePath() const { return slavePath_; }
 
-private:
+  private:
     bool OpenLine();
     static void ReaderEntry(void* self);
     void ReaderLoop();
@@ -43,11 +43,11 @@ private:
     HidOutputReader reader_;
     std::string slavePath_;
     std::mutex fdMutex_;  // guards master_ and holdSlave_ against the reader closing them
-    // The wake pipe lives until destruction: the worker and the destructor may write to it.
     int master_ = -1;
     // The slave held open by the scanner itself: the line is raw before the host opens it, and
     // the master's reads do not fail while no host has the slave open.
     int holdSlave_ = -1;
+    // The wake pipe lives until destruction: the worker and the destructor may write to it.
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     std::atomic<bool> stopping_{false};

@@ -75,20 +75,31 @@ struct Named {
 };
 
 constexpr Named<SimStep> STEPS[] = {
-    {"connection", SimStep::Connection}, {"model", SimStep::ModelReply},
-    {"update-mode", SimStep::UpdateMode}, {"poll", SimStep::ReadinessPoll},
-    {"datalens", SimStep::DataLens},     {"filetype", SimStep::FileType},
-    {"framesize", SimStep::FrameSize},   {"frames", SimStep::Frames},
-    {"start", SimStep::Start},           {"frame", SimStep::Frame},
-    {"final-star", SimStep::FinalStar},  {"verdict", SimStep::Verdict},
-    {"nextdown", SimStep::NextDown},     {"exit", SimStep::Exit},
+    {"connection", SimStep::Connection},
+    {"model", SimStep::ModelReply},
+    {"update-mode", SimStep::UpdateMode},
+    {"poll", SimStep::ReadinessPoll},
+    {"datalens", SimStep::DataLens},
+    {"filetype", SimStep::FileType},
+    {"framesize", SimStep::FrameSize},
+    {"frames", SimStep::Frames},
+    {"start", SimStep::Start},
+    {"frame", SimStep::Frame},
+    {"final-star", SimStep::FinalStar},
+    {"verdict", SimStep::Verdict},
+    {"nextdown", SimStep::NextDown},
+    {"exit", SimStep::Exit},
 };
 
 constexpr Named<SimFaultKind> KINDS[] = {
-    {"silence", SimFaultKind::Silence},         {"wrong-byte", SimFaultKind::WrongByte},
-    {"bad-crc", SimFaultKind::BadCrc},          {"refuse", SimFaultKind::Refuse},
-    {"fail-verdict", SimFaultKind::FailVerdict}, {"vanish", SimFaultKind::Vanish},
-    {"delay", SimFaultKind::Delay},             {"stray", SimFaultKind::StrayBytes},
+    {"silence", SimFaultKind::Silence},
+    {"wrong-byte", SimFaultKind::WrongByte},
+    {"bad-crc", SimFaultKind::BadCrc},
+    {"refuse", SimFaultKind::Refuse},
+    {"fail-verdict", SimFaultKind::FailVerdict},
+    {"vanish", SimFaultKind::Vanish},
+    {"delay", SimFaultKind::Delay},
+    {"stray", SimFaultKind::StrayBytes},
 };
 
 constexpr Named<LinkKind> LINKS[] = {

@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsHid(LinkKind kind) { return kind == LinkKind::Hid || kind == LinkKind::HidFeature; }
+bool IsHid(LinkKind kind) {
+    return kind == LinkKind::Hid || kind == LinkKind::HidFeature;
+}
 
 }  // namespace
 

@@ -12,14 +12,14 @@
 #include "sim/sim_scanner.h"
 
 class SimPortAdapter {
-public:
+  public:
     SimPortAdapter(SimScanner& scanner, SimPort& port);
     // Unhooks from both; no call between them is under way once it returns.
     ~SimPortAdapter();
     SimPortAdapter(const SimPortAdapter&) = delete;
     SimPortAdapter& operator=(const SimPortAdapter&) = delete;
 
-private:
+  private:
     struct Bridge;
 
     SimScanner& scanner_;

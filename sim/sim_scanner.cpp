@@ -32,13 +32,16 @@ constexpr std::size_t FRAME_SIZE = 1 + FRAME_DATA + CRC_SIZE;
 constexpr std::uint32_t POLL_LENGTH = 3;
 constexpr std::array<std::uint8_t, 3> MODEL_QUERY = {0x33, 0x47, 0x01};
 constexpr std::string_view UPDATE_MODE_REQUEST = "~goFlash~";
+static_assert(static_cast<std::size_t>(SimStep::Exit) + 1 == SIM_STEP_COUNT);
 
 std::uint32_t Be32(const std::uint8_t* p) {
     return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
            (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
 }
 
-std::size_t Be16(const std::uint8_t* p) { return (static_cast<std::size_t>(p[0]) << 8) | p[1]; }
+std::size_t Be16(const std::uint8_t* p) {
+    return (static_cast<std::size_t>(p[0]) << 8) | p[1];
+}
 
 std::vector<std::uint8_t> TextReply(char payload) {
     std::vector<std::uint8_t> reply = {STX, TEXT_MARK, 0x00, 0x01,
@@ -122,7 +125,7 @@ SimStep CommandStep(std::string_view text) {
 }  // namespace
 
 class SimScanner::Impl {
-public:
+  public:
     explicit Impl(SimScannerConfig configuration);
     ~Impl();
 
@@ -141,7 +144,7 @@ public:
 
     const SimScannerConfig config;
 
-private:
+  private:
     enum class State : std::uint8_t { Idle, AwaitingBlock, SetUp, Receiving, BlockDone, Gone };
     struct SetUpValues {
         bool haveLength = false;
@@ -247,8 +250,7 @@ void SimScanner::Impl::OnHostBytes(const std::uint8_t* bytes, std::size_t length
     }
     input_.insert(input_.end(), bytes, bytes + length);
     while (!input_.empty()) {
-        const std::size_t used =
-            state_ == State::Receiving ? TakeFrameOrCommand() : TakeRequest();
+        const std::size_t used = state_ == State::Receiving ? TakeFrameOrCommand() : TakeRequest();
         if (state_ == State::Gone) {
             input_.clear();
             break;
@@ -373,9 +375,9 @@ std::size_t SimScanner::Impl::TakeFrameOrCommand() {
         return 1;
     }
     if (const std::size_t command = CompleteTextCommand(); command != 0) {
-        OnTextCommand(std::string(
-            input_.begin() + TEXT_HEADER,
-            input_.begin() + static_cast<std::ptrdiff_t>(command - CRC_SIZE)));
+        OnTextCommand(
+            std::string(input_.begin() + TEXT_HEADER,
+                        input_.begin() + static_cast<std::ptrdiff_t>(command - CRC_SIZE)));
         return command;
     }
     if (input_.size() < FRAME_SIZE) {
@@ -416,7 +418,8 @@ void SimScanner::Impl::OnPoll() {
 }
 
 void SimScanner::Impl::OnTilde(const std::uint8_t* payload, std::size_t length) {
-    if (length == MODEL_QUERY.size() && std::equal(MODEL_QUERY.begin(), MODEL_QUERY.end(), payload)) {
+    if (length == MODEL_QUERY.size() &&
+        std::equal(MODEL_QUERY.begin(), MODEL_QUERY.end(), payload)) {
         Respond(ModelReply(config.model), Occurs(SimStep::ModelReply));
         return;
     }
@@ -491,7 +494,8 @@ bool SimScanner::Impl::ApplySetUp(SimStep step, const std::string& text) {
             if (value.size() == 4) {
                 setUp_.hasExtra = false;
                 setUp_.extra = 0;
-            } else if (value.size() > 5 && value[4] == ':' && ParseDecimal(value.substr(5), number)) {
+            } else if (value.size() > 5 && value[4] == ':' &&
+                       ParseDecimal(value.substr(5), number)) {
                 setUp_.hasExtra = true;
                 setUp_.extra = number;
             } else {
@@ -636,9 +640,13 @@ void SimScanner::Impl::Enqueue(std::vector<std::uint8_t> bytes, std::uint32_t ex
     wake_.notify_all();
 }
 
-void SimScanner::Impl::Note(std::string what) { errors_.push_back(std::move(what)); }
+void SimScanner::Impl::Note(std::string what) {
+    errors_.push_back(std::move(what));
+}
 
-void SimScanner::Impl::WorkerEntry(void* self) { static_cast<Impl*>(self)->WorkerLoop(); }
+void SimScanner::Impl::WorkerEntry(void* self) {
+    static_cast<Impl*>(self)->WorkerLoop();
+}
 
 void SimScanner::Impl::WorkerLoop() {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -718,26 +726,49 @@ bool SimScanner::Impl::WaitUntilQuiet(std::uint32_t timeoutMs) {
                            [this] { return queue_.empty() && !delivering_; });
 }
 
-SimScanner::SimScanner(SimScannerConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
+SimScanner::SimScanner(SimScannerConfig config)
+    : impl_(std::make_unique<Impl>(std::move(config))) {}
 SimScanner::~SimScanner() = default;
 
 void SimScanner::Attach(Output output, VanishHandler vanish) {
     impl_->Attach(std::move(output), std::move(vanish));
 }
-void SimScanner::Detach() { impl_->Attach(nullptr, nullptr); }
+void SimScanner::Detach() {
+    impl_->Attach(nullptr, nullptr);
+}
 void SimScanner::OnHostBytes(const std::uint8_t* bytes, std::size_t length) {
     impl_->OnHostBytes(bytes, length);
 }
 void SimScanner::OnFeatureReport(const std::uint8_t* report, std::size_t length) {
     impl_->OnFeatureReport(report, length);
 }
-void SimScanner::NoteProtocolError(const std::string& what) { impl_->NoteProtocolError(what); }
-const SimScannerConfig& SimScanner::Config() const { return impl_->config; }
-std::vector<SimBlock> SimScanner::Blocks() const { return impl_->Blocks(); }
-std::vector<std::string> SimScanner::Commands() const { return impl_->Commands(); }
-std::vector<std::string> SimScanner::ProtocolErrors() const { return impl_->ProtocolErrors(); }
-std::uint32_t SimScanner::StepCount(SimStep step) const { return impl_->StepCount(step); }
-std::uint32_t SimScanner::Polls() const { return impl_->Polls(); }
-bool SimScanner::Vanished() const { return impl_->Vanished(); }
-bool SimScanner::FeatureModeOn() const { return impl_->FeatureModeOn(); }
-bool SimScanner::WaitUntilQuiet(std::uint32_t timeoutMs) { return impl_->WaitUntilQuiet(timeoutMs); }
+void SimScanner::NoteProtocolError(const std::string& what) {
+    impl_->NoteProtocolError(what);
+}
+const SimScannerConfig& SimScanner::Config() const {
+    return impl_->config;
+}
+std::vector<SimBlock> SimScanner::Blocks() const {
+    return impl_->Blocks();
+}
+std::vector<std::string> SimScanner::Commands() const {
+    return impl_->Commands();
+}
+std::vector<std::string> SimScanner::ProtocolErrors() const {
+    return impl_->ProtocolErrors();
+}
+std::uint32_t SimScanner::StepCount(SimStep step) const {
+    return impl_->StepCount(step);
+}
+std::uint32_t SimScanner::Polls() const {
+    return impl_->Polls();
+}
+bool SimScanner::Vanished() const {
+    return impl_->Vanished();
+}
+bool SimScanner::FeatureModeOn() const {
+    return impl_->FeatureModeOn();
+}
+bool SimScanner::WaitUntilQuiet(std::uint32_t timeoutMs) {
+    return impl_->WaitUntilQuiet(timeoutMs);
+}

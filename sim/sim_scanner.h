@@ -113,7 +113,7 @@ struct SimBlock {
 };
 
 class SimScanner {
-public:
+  public:
     using Output = std::function<void(const std::uint8_t* bytes, std::size_t length)>;
     using VanishHandler = std::function<void()>;
 
@@ -123,7 +123,8 @@ public:
     SimScanner& operator=(const SimScanner&) = delete;
 
     // --- for adapters ---
-    // Both are called on the worker thread. Detach returns once no call is under way.
+    // Both are called on the worker thread. Detach returns once no call is under way; whoever
+    // attached must detach before the callbacks' target goes away.
     void Attach(Output output, VanishHandler vanish);
     void Detach();
     void OnHostBytes(const std::uint8_t* bytes, std::size_t length);
@@ -144,7 +145,7 @@ public:
     // Waits until every answer scheduled so far has been delivered. False on time-out.
     bool WaitUntilQuiet(std::uint32_t timeoutMs);
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };
