@@ -59,7 +59,9 @@ void SimPort::DeliverHidReport(const std::uint8_t* payload, std::uint32_t length
     report[0] = 0x02;
     const std::uint32_t take = std::min<std::uint32_t>(length, 62);
     report[1] = static_cast<std::uint8_t>(take);
-    std::memcpy(report.data() + 2, payload, take);
+    if (take > 0) {
+        std::memcpy(report.data() + 2, payload, take);
+    }
     Deliver(report);
 }
 

@@ -663,10 +663,12 @@ void SimScanner::Impl::WorkerLoop() {
         const Pending next = std::move(queue_.front());
         queue_.pop_front();
         delivering_ = true;
+        // Marked before the adapter acts on it: whoever sees the device gone must also see
+        // the scanner say so.
+        vanished_ = vanished_ || next.vanish;
         hold.unlock();
         Deliver(next);
         hold.lock();
-        vanished_ = vanished_ || next.vanish;
         delivering_ = false;
         quiet_.notify_all();
     }

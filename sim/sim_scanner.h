@@ -140,7 +140,7 @@ class SimScanner {
     // How often the step came round (for ReadinessPoll: how often "<" was due).
     std::uint32_t StepCount(SimStep step) const;
     std::uint32_t Polls() const;  // every "???" received
-    bool Vanished() const;        // the vanishing has been carried out
+    bool Vanished() const;        // the device has gone (set before the adapter acts)
     bool FeatureModeOn() const;
     // Waits until every answer scheduled so far has been delivered. False on time-out.
     bool WaitUntilQuiet(std::uint32_t timeoutMs);
