@@ -15,6 +15,8 @@ shift
 export WINEPREFIX=$prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
+# Wine turns arguments, environment and file names into UTF-16 through the locale's charset.
+export LC_ALL=C.UTF-8
 # No .NET or browser engine: their installers would be offered while the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
