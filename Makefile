@@ -6,9 +6,16 @@ JOBS ?= 2
 setup:
 	@bash scripts/setup.sh
 
-# Configures, builds and runs every test in the default, asan and tsan presets.
+# Configures, builds and runs every test in the default, asan and tsan presets, and in the
+# windows preset (cross build, tests under Wine) when mingw-w64 and Wine are installed.
 test: setup
-	@set -e; for preset in default asan tsan; do \
+	@set -e; presets="default asan"; \
+	if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
+	    presets="$$presets windows"; \
+	else \
+	    echo "== windows: skipped, mingw-w64 or wine is not installed =="; \
+	fi; \
+	for preset in $$presets tsan; do \
 	    echo "== $$preset =="; \
 	    cmake --preset $$preset >/dev/null; \
 	    cmake --build --preset $$preset -j $(JOBS); \
