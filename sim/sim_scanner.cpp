@@ -195,6 +195,7 @@ class SimScanner::Impl {
     State state_ = State::Idle;
     bool featureOn_ = false;
     std::vector<std::uint8_t> input_;
+    std::size_t echoHeld_ = 0;  // host bytes not yet answered in echo mode
     std::uint32_t questionMarks_ = 0;
     std::uint32_t polls_ = 0;
     std::uint32_t pollsThisBlock_ = 0;
@@ -246,6 +247,12 @@ void SimScanner::Impl::OnHostBytes(const std::uint8_t* bytes, std::size_t length
     }
     if (config.linkKind == LinkKind::HidFeature && !featureOn_) {
         Note("host bytes before the feature mode was switched on");
+        return;
+    }
+    if (config.echoEvery != 0) {
+        for (echoHeld_ += length; echoHeld_ >= config.echoEvery; echoHeld_ -= config.echoEvery) {
+            Enqueue({'*'}, 0, false);
+        }
         return;
     }
     input_.insert(input_.end(), bytes, bytes + length);

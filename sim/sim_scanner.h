@@ -97,6 +97,10 @@ struct SimScannerConfig {
     std::uint32_t unansweredPolls = 0;  // polls of each block that go unanswered before "<"
     std::uint32_t writeTimeMs = 0;      // between a block's closing "*" and its verdict
     SimFault fault;
+    // For benchmarks: when not 0 the device speaks no protocol at all and answers every
+    // echoEvery host bytes with one "*", through the same queue and worker as its real answers,
+    // so that a bare exchange costs the far end what a real one does, less the parsing.
+    std::uint32_t echoEvery = 0;
 };
 
 // One block as announced by its set-up commands, from ">Start" on.

@@ -274,6 +274,32 @@ TEST(SimScannerTiming, LatencyAndWriteTimeHoldAnswersBack) {
     EXPECT_EQ(collector.Take(), (Bytes{'*', '*', '^'}));
 }
 
+// Echo mode answers whole groups of bytes however the writes cut them, and nothing else.
+TEST(SimScannerEcho, OneStarPerWholeGroupOfHostBytes) {
+    struct Case {
+        std::vector<std::size_t> writes;
+        std::size_t stars;
+    };
+    const Case cases[] = {
+        {{517}, 1}, {{300, 216}, 0}, {{300, 217}, 1}, {{1, 1550, 500}, 3}, {{517 * 4 + 1}, 4}};
+    for (const Case& c : cases) {
+        SimScannerConfig config;
+        config.echoEvery = 517;
+        SimScanner scanner(config);
+        Collector collector;
+        collector.Attach(scanner);
+        std::size_t total = 0;
+        for (const std::size_t size : c.writes) {
+            Send(scanner, Bytes(size, '?'));
+            total += size;
+        }
+        ASSERT_TRUE(scanner.WaitUntilQuiet(5000));
+        EXPECT_EQ(collector.Take(), Bytes(c.stars, '*')) << total;
+        EXPECT_TRUE(scanner.ProtocolErrors().empty());
+        EXPECT_EQ(scanner.Polls(), 0u);
+    }
+}
+
 TEST(SimScannerFeatureMode, HidFeatureDeviceListensOnlyWhileSwitchedOn) {
     SimScannerConfig config;
     config.linkKind = LinkKind::HidFeature;
