@@ -17,7 +17,7 @@ constexpr std::uint32_t CONSOLE_CTRL_SHUTDOWN = 6;
 using ConsoleControlFunction = bool (*)(std::uint32_t event);
 
 class ConsoleSeam {
-public:
+  public:
     virtual ~ConsoleSeam() = default;
     // The console window, or nullptr when there is none.
     virtual void* GetConsoleWindow() = 0;

@@ -17,7 +17,9 @@ sigset_t StopSignals() {
 
 }  // namespace
 
-LinuxConsole::~LinuxConsole() { RemoveControlHandler(handler_); }
+LinuxConsole::~LinuxConsole() {
+    RemoveControlHandler(handler_);
+}
 
 bool LinuxConsole::AddControlHandler(ConsoleControlFunction handler) {
     if (watching_) {
@@ -30,7 +32,8 @@ bool LinuxConsole::AddControlHandler(ConsoleControlFunction handler) {
     signalFd_ = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     handler_ = handler;
-    if (signalFd_ < 0 || stopFd_ < 0 || pthread_create(&watcher_, nullptr, WatchSignals, this) != 0) {
+    if (signalFd_ < 0 || stopFd_ < 0 ||
+        pthread_create(&watcher_, nullptr, WatchSignals, this) != 0) {
         if (signalFd_ >= 0) {
             close(signalFd_);
         }

@@ -11,7 +11,7 @@
 #include "app/console.h"
 
 class LinuxConsole : public ConsoleSeam {
-public:
+  public:
     LinuxConsole() = default;
     ~LinuxConsole() override;
     LinuxConsole(const LinuxConsole&) = delete;
@@ -24,7 +24,7 @@ public:
     bool AddControlHandler(ConsoleControlFunction handler) override;
     void RemoveControlHandler(ConsoleControlFunction handler) override;
 
-private:
+  private:
     static void* WatchSignals(void* self);
 
     ConsoleControlFunction handler_ = nullptr;
