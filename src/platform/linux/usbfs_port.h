@@ -4,12 +4,13 @@
 // or another program, is a sharing violation) and takes its first bulk IN and bulk OUT
 // endpoints from sysfs. Reads and writes are asynchronous bulk URBs: a read submits one IN
 // URB and waits in poll for it to be reaped, and a stop request discards it; a write submits
-// OUT URBs of at most 16 KiB each and discards the one that is not done within the wait.
+// OUT URBs of at most 16 KiB each (the most that every kernel's usbfs takes in one URB) and
+// discards the one that is not done within the wait.
 //
 // The reader thread and a writer wait on the same node, and a reap hands back whichever URB
 // has completed, so every reap goes through one lock that marks the URB's owner and wakes it
-// through its eventfd. URB buffers are the port's own: the kernel fills an IN buffer when the
-// URB is reaped, which may happen on the other thread after the waiting call has returned.
+// through its eventfd. URB buffers are the port's own, not the caller's: the kernel copies an
+// IN URB's data when the URB is reaped, and that may be the other thread's reap.
 // A usbfs claim is always exclusive, so a shared open is the same as an exclusive one.
 #pragma once
 
