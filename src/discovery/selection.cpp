@@ -80,6 +80,31 @@ bool ReadString(DeviceDatabase& database, RegistryKeyHandle key, const char16_t*
 
 }  // namespace
 
+bool CountsAsUsbDevice(const UsbIdentity& identity) {
+    if (identity.hasInterface && identity.interfaceNumber != 1) {
+        return false;
+    }
+    return ClassifyProduct(identity.vendorId, identity.productId) != LinkKind::Unsupported ||
+           identity.vendorId == VENDOR_A;
+}
+
+bool AcceptInterfaceIdentity(const UsbIdentity& identity, bool keepsInterfaceOne, LinkKind& kind) {
+    if (identity.hasInterface && !(keepsInterfaceOne && identity.interfaceNumber == 1)) {
+        return false;
+    }
+    kind = ClassifyProduct(identity.vendorId, identity.productId);
+    if (kind == LinkKind::HidComposite && identity.hasInterface) {
+        kind = LinkKind::HidFeature;
+        return true;
+    }
+    return kind == LinkKind::VendorBulk || kind == LinkKind::Hid;
+}
+
+bool AcceptPortIdentity(const UsbIdentity& identity) {
+    const LinkKind kind = ClassifyProduct(identity.vendorId, identity.productId);
+    return kind == LinkKind::VendorBulk || kind == LinkKind::SerialA || kind == LinkKind::SerialB;
+}
+
 std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
     const DeviceListHandle list =
         database_.GetClassDevices(USB_DEVICE_INTERFACE_CLASS, INTERFACE_FLAGS);
@@ -94,14 +119,7 @@ std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
             break;
         }
         UsbIdentity identity;
-        if (!PassesPathTest(path, USB_PATH_PREFIX, identity)) {
-            continue;
-        }
-        if (identity.hasInterface && identity.interfaceNumber != 1) {
-            continue;
-        }
-        if (ClassifyProduct(identity.vendorId, identity.productId) != LinkKind::Unsupported ||
-            identity.vendorId == VENDOR_A) {
+        if (PassesPathTest(path, USB_PATH_PREFIX, identity) && CountsAsUsbDevice(identity)) {
             ++count;
         }
     }
@@ -127,17 +145,9 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
                 break;
             }
             UsbIdentity identity;
-            if (!PassesPathTest(path, interfaceClass.prefix, identity)) {
-                continue;
-            }
-            if (identity.hasInterface &&
-                !(interfaceClass.keepsInterfaceOne && identity.interfaceNumber == 1)) {
-                continue;
-            }
-            LinkKind kind = ClassifyProduct(identity.vendorId, identity.productId);
-            if (kind == LinkKind::HidComposite && identity.hasInterface) {
-                kind = LinkKind::HidFeature;
-            } else if (kind != LinkKind::VendorBulk && kind != LinkKind::Hid) {
+            LinkKind kind = LinkKind::Unsupported;
+            if (!PassesPathTest(path, interfaceClass.prefix, identity) ||
+                !AcceptInterfaceIdentity(identity, interfaceClass.keepsInterfaceOne, kind)) {
                 continue;
             }
             // A path longer than a record holds is skipped: it could not be opened as given.
@@ -194,11 +204,7 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
         if (accepted) {
             accepted = ParseUsbIdentity(instanceId + 4, identity);
         }
-        if (accepted) {
-            const LinkKind kind = ClassifyProduct(identity.vendorId, identity.productId);
-            accepted = kind == LinkKind::VendorBulk || kind == LinkKind::SerialA ||
-                       kind == LinkKind::SerialB;
-        }
+        accepted = accepted && AcceptPortIdentity(identity);
         if (accepted && FillPortRecord(first[written], portName, identity)) {
             ++written;
         }

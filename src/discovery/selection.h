@@ -26,6 +26,18 @@ class DeviceSource {
     virtual std::uint32_t ScanComPorts(DeviceRecord* first, std::uint32_t limit) = 0;
 };
 
+// The rules each source applies to an identity, shared so that every platform judges alike.
+// A USB device counts when its identity carries no interface number or interface 1, and its
+// product is supported or its vendor is VENDOR_A.
+bool CountsAsUsbDevice(const UsbIdentity& identity);
+// An interface found through an interface class: an identity with an interface number is
+// kept only where the class keeps interface 1 (HID) and the number is 1; kinds 1 and 2 are
+// taken as they are, kind 5 only with an interface number, as HidFeature. kind receives the
+// kind to store.
+bool AcceptInterfaceIdentity(const UsbIdentity& identity, bool keepsInterfaceOne, LinkKind& kind);
+// A serial port of a USB device: kinds 1, 6 and 7, whatever the interface number.
+bool AcceptPortIdentity(const UsbIdentity& identity);
+
 class DatabaseDeviceSource : public DeviceSource {
   public:
     explicit DatabaseDeviceSource(DeviceDatabase& database) : database_(database) {}

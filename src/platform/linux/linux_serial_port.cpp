@@ -1,38 +1,9 @@
 #include "platform/linux/linux_serial_port.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <string>
-
-#include "common/sync.h"
-#include "common/wide_string.h"
-
-PortError PortErrorFromErrno(int error) {
-    switch (error) {
-        case 0:
-            return PORT_ERROR_NONE;
-        case ENOENT:
-        case ENOTDIR:
-        case ENODEV:
-        case ENXIO:
-            return PORT_ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return PORT_ERROR_ACCESS_DENIED;
-        case EBUSY:
-        case EWOULDBLOCK:
-            return PORT_ERROR_SHARING_VIOLATION;
-        default:
-            return PORT_ERROR_GEN_FAILURE;
-    }
-}
 
 LinuxSerialPort::LinuxSerialPort() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -47,23 +18,23 @@ PortError LinuxSerialPort::Open(const char16_t* path, bool shared) {
     if (fd_ >= 0) {
         return PORT_ERROR_GEN_FAILURE;
     }
-    const std::string narrow = Utf16ToUtf8(path);
-    const int fd = open(narrow.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return PortErrorFromErrno(errno);
+    int fd = -1;
+    const PortError opened = OpenDeviceNode(path, fd);
+    if (opened != PORT_ERROR_NONE) {
+        return opened;
     }
     if (!shared) {
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
+        const PortError locked = LockExclusive(fd);
+        if (locked != PORT_ERROR_NONE) {
             close(fd);
-            return PortErrorFromErrno(error == EWOULDBLOCK ? EBUSY : error);
+            return locked;
         }
         // Keeps other opens of the tty out while we hold it; ptys and some drivers refuse the
         // request, and the lock above still stands then.
         ioctl(fd, TIOCEXCL);
     }
     fd_ = fd;
-    DrainWake();
+    DrainEventFd(wakeFd_);
     return PORT_ERROR_NONE;
 }
 
@@ -106,11 +77,6 @@ bool LinuxSerialPort::ConfigureSerial() {
     return true;
 }
 
-void LinuxSerialPort::DrainWake() {
-    eventfd_t value = 0;
-    eventfd_read(wakeFd_, &value);
-}
-
 void LinuxSerialPort::WakeRead() {
     eventfd_write(wakeFd_, 1);
 }
@@ -118,68 +84,11 @@ void LinuxSerialPort::WakeRead() {
 bool LinuxSerialPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& count,
                            const std::atomic<bool>& cancelRead) {
     count = 0;
-    if (fd_ < 0) {
-        return false;
-    }
-    for (;;) {
-        const ssize_t got = read(fd_, buffer, capacity);
-        if (got > 0) {
-            count = static_cast<std::uint32_t>(got);
-            return true;
-        }
-        if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return false;  // hang-up or a failed device
-        }
-        if (cancelRead.load(std::memory_order_acquire)) {
-            DrainWake();
-            return false;
-        }
-        pollfd waits[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (poll(waits, 2, -1) < 0 && errno != EINTR) {
-            return false;
-        }
-        if ((waits[1].revents & POLLIN) != 0) {
-            DrainWake();
-            // Bytes that arrived together with the stop request are still delivered.
-            const ssize_t last = read(fd_, buffer, capacity);
-            if (last > 0) {
-                count = static_cast<std::uint32_t>(last);
-                return true;
-            }
-            return false;
-        }
-    }
+    return fd_ >= 0 && ReadOrWake(fd_, wakeFd_, buffer, capacity, count, cancelRead);
 }
 
 bool LinuxSerialPort::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t waitMs,
                             std::uint32_t& written) {
     written = 0;
-    if (fd_ < 0) {
-        return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (written < length) {
-        const ssize_t put = write(fd_, data + written, length - written);
-        if (put > 0) {
-            written += static_cast<std::uint32_t>(put);
-            continue;
-        }
-        if (put < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        int timeout = -1;
-        if (waitMs != INFINITE_WAIT) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            timeout = static_cast<int>(left.count());
-        }
-        pollfd wait = {fd_, POLLOUT, 0};
-        if (poll(&wait, 1, timeout) < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return fd_ >= 0 && WriteWithin(fd_, data, length, waitMs, written);
 }

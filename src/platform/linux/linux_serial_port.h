@@ -2,15 +2,8 @@
 // in poll on the device and on an eventfd that a stop request writes, writes bounded by poll.
 #pragma once
 
-#include <cerrno>
-
 #include "link/device_port.h"
-
-// Translates an errno value into the Win32 error number the portable code maps: missing
-// paths, access problems and a device held by another process (a sharing violation, which
-// the portable code retries shared for HID kinds) keep their meaning; anything else is a
-// general failure.
-PortError PortErrorFromErrno(int error);
+#include "platform/linux/linux_fd_io.h"
 
 class LinuxSerialPort : public DevicePort {
   public:
@@ -33,8 +26,6 @@ class LinuxSerialPort : public DevicePort {
                std::uint32_t& written) override;
 
   private:
-    void DrainWake();
-
     int fd_ = -1;
     int wakeFd_ = -1;
 };

@@ -6,8 +6,8 @@
 #include "app/entry.h"
 #include "common/wide_string.h"
 #include "platform/linux/linux_console.h"
+#include "platform/linux/linux_device_port.h"
 #include "platform/linux/linux_device_source.h"
-#include "platform/linux/linux_serial_port.h"
 
 int main(int argc, char** argv) {
     std::vector<std::u16string> arguments;
@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
         pointers.push_back(argument.c_str());
     }
     pointers.push_back(nullptr);
-    LinuxDeviceSource devices;
-    LinuxSerialPort port;
+    LinuxDeviceSource devices("/sys", "/dev");
+    LinuxDevicePort port("/sys");
     LinuxConsole console;
     return RunEntry(devices, port, console, argc, pointers.data());
 }

@@ -76,9 +76,12 @@ TEST(LinuxSerialPort, ErrnoMapsLikeWin32Errors) {
         int error;
         ResultCode expected;
     };
-    const Case cases[] = {{ENOENT, RESULT_NO_DEVICE},     {ENODEV, RESULT_NO_DEVICE},
-                          {EACCES, RESULT_ACCESS_DENIED}, {EPERM, RESULT_ACCESS_DENIED},
-                          {EBUSY, RESULT_ACCESS_DENIED},  {EIO, RESULT_OPEN_FAILED},
+    const Case cases[] = {{0, RESULT_SUCCESS},           {ENOENT, RESULT_NO_DEVICE},
+                          {ENOTDIR, RESULT_NO_DEVICE},   {ENODEV, RESULT_NO_DEVICE},
+                          {ENXIO, RESULT_NO_DEVICE},     {EACCES, RESULT_ACCESS_DENIED},
+                          {EPERM, RESULT_ACCESS_DENIED}, {EROFS, RESULT_ACCESS_DENIED},
+                          {EBUSY, RESULT_ACCESS_DENIED}, {EWOULDBLOCK, RESULT_ACCESS_DENIED},
+                          {EIO, RESULT_OPEN_FAILED},     {ENOTTY, RESULT_OPEN_FAILED},
                           {EINVAL, RESULT_OPEN_FAILED}};
     for (const Case& c : cases) {
         EXPECT_EQ(MapWin32Error(PortErrorFromErrno(c.error)), c.expected) << c.error;
