@@ -12,6 +12,7 @@
 #include "discovery/selection.h"
 #include "platform/linux/linux_console.h"
 #include "sim/sim_device_database.h"
+#include "sim/sim_options.h"
 #include "sim/sim_port.h"
 #include "sim/sim_port_adapter.h"
 #include "sim/sim_scanner.h"
@@ -28,43 +29,7 @@ constexpr char DEMO_USAGE[] =
     "  --sim-write-time=MS    time the scanner takes to write a block (default 1500)\n"
     "  --sim-busy             the scanner is held by another program\n"
     "  --sim-help             this text\n"
-    "  --sim-fault=STEP:KIND[:N]\n"
-    "      STEP: connection model update-mode poll datalens filetype framesize frames start\n"
-    "            frame final-star verdict nextdown exit\n"
-    "      KIND: silence wrong-byte bad-crc refuse fail vanish delay stray\n"
-    "      N:    which occurrence of the step (default 1; 0 every one)\n";
-
-struct NamedStep {
-    const char* name;
-    SimStep step;
-};
-const NamedStep STEPS[] = {
-    {"connection", SimStep::Connection},
-    {"model", SimStep::ModelReply},
-    {"update-mode", SimStep::UpdateMode},
-    {"poll", SimStep::ReadinessPoll},
-    {"datalens", SimStep::DataLens},
-    {"filetype", SimStep::FileType},
-    {"framesize", SimStep::FrameSize},
-    {"frames", SimStep::Frames},
-    {"start", SimStep::Start},
-    {"frame", SimStep::Frame},
-    {"final-star", SimStep::FinalStar},
-    {"verdict", SimStep::Verdict},
-    {"nextdown", SimStep::NextDown},
-    {"exit", SimStep::Exit},
-};
-
-struct NamedKind {
-    const char* name;
-    SimFaultKind kind;
-};
-const NamedKind KINDS[] = {
-    {"silence", SimFaultKind::Silence},  {"wrong-byte", SimFaultKind::WrongByte},
-    {"bad-crc", SimFaultKind::BadCrc},   {"refuse", SimFaultKind::Refuse},
-    {"fail", SimFaultKind::FailVerdict}, {"vanish", SimFaultKind::Vanish},
-    {"delay", SimFaultKind::Delay},      {"stray", SimFaultKind::StrayBytes},
-};
+    "  --sim-fault=STEP:KIND[:N[:B]]  spoil one answer of the scanner:\n";
 
 struct DemoOptions {
     std::uint32_t devices = 1;
@@ -72,62 +37,6 @@ struct DemoOptions {
     bool busy = false;
     SimScannerConfig scanner;
 };
-
-bool ParseNumber(const char* text, std::uint32_t& value) {
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || parsed > 0xFFFFFFFFul) {
-        return false;
-    }
-    value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-bool ParseFault(const std::string& text, SimFault& fault) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
-    const std::string step = text.substr(0, colon);
-    std::string kind = text.substr(colon + 1);
-    const std::size_t second = kind.find(':');
-    if (second != std::string::npos) {
-        if (!ParseNumber(kind.c_str() + second + 1, fault.occurrence)) {
-            return false;
-        }
-        kind.resize(second);
-    }
-    bool stepFound = false;
-    for (const NamedStep& named : STEPS) {
-        if (step == named.name) {
-            fault.step = named.step;
-            stepFound = true;
-        }
-    }
-    bool kindFound = false;
-    for (const NamedKind& named : KINDS) {
-        if (kind == named.name) {
-            fault.kind = named.kind;
-            kindFound = true;
-        }
-    }
-    return stepFound && kindFound;
-}
-
-bool ParseLink(const std::string& text, LinkKind& link) {
-    if (text == "bulk") {
-        link = LinkKind::VendorBulk;
-    } else if (text == "hid") {
-        link = LinkKind::Hid;
-    } else if (text == "hid-feature") {
-        link = LinkKind::HidFeature;
-    } else if (text == "serial") {
-        link = LinkKind::SerialPort;
-    } else {
-        return false;
-    }
-    return true;
-}
 
 // Parses the leading --sim-... options; returns the index of the first argument for the
 // entry, 0 after a bad option, or -1 after --sim-help.
@@ -141,27 +50,29 @@ int ParseDemoOptions(int argc, char** argv, DemoOptions& options) {
         const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
         bool ok = true;
         if (name == "--sim-devices") {
-            ok = ParseNumber(value.c_str(), options.devices);
+            ok = ParseSimNumber(value, options.devices);
         } else if (name == "--sim-link") {
-            ok = ParseLink(value, options.link);
+            ok = ParseSimLinkKind(value, options.link);
         } else if (name == "--sim-model") {
             options.scanner.model = value;
         } else if (name == "--sim-latency") {
-            ok = ParseNumber(value.c_str(), options.scanner.latencyMs);
+            ok = ParseSimNumber(value, options.scanner.latencyMs);
         } else if (name == "--sim-write-time") {
-            ok = ParseNumber(value.c_str(), options.scanner.writeTimeMs);
+            ok = ParseSimNumber(value, options.scanner.writeTimeMs);
         } else if (name == "--sim-busy") {
             options.busy = true;
         } else if (name == "--sim-help") {
             std::fputs(DEMO_USAGE, stdout);
+            std::fputs(SIM_FAULT_HELP, stdout);
             return -1;
         } else if (name == "--sim-fault") {
-            ok = ParseFault(value, options.scanner.fault);
+            ok = ParseSimFault(value, options.scanner.fault);
         } else {
             ok = false;
         }
         if (!ok) {
-            std::fprintf(stderr, "scanflash-demo: bad option %s\n%s", option.c_str(), DEMO_USAGE);
+            std::fprintf(stderr, "scanflash-demo: bad option %s\n%s%s", option.c_str(), DEMO_USAGE,
+                         SIM_FAULT_HELP);
             return 0;
         }
     }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "sim/pty_scanner.h"
+#include "sim/sim_options.h"
 #include "sim/sim_scanner.h"
 
 namespace {
@@ -26,20 +27,13 @@ constexpr const char* USAGE =
     "errors on standard error.\n"
     "\n"
     "  --model=NAME             model name in the model reply (default EM7)\n"
-    "  --link=KIND              serial, bulk, hid or hidfeature (default serial); the hid\n"
-    "                           kinds carry 64-byte reports both ways, hidfeature counts\n"
+    "  --link=KIND              serial, bulk, hid or hid-feature (default serial); the hid\n"
+    "                           kinds carry 64-byte reports both ways, hid-feature counts\n"
     "                           as switched on\n"
     "  --latency=MS             delay before every answer (default 0)\n"
     "  --write-time=MS          time from a block's closing star to its verdict (default 0)\n"
     "  --unanswered-polls=N     readiness polls of each block left unanswered (default 0)\n"
-    "  --fault=STEP:KIND[:N[:B]]\n"
-    "                           spoil one answer. STEP: connection, model, update-mode,\n"
-    "                           poll, datalens, filetype, framesize, frames, start, frame,\n"
-    "                           final-star, verdict, nextdown, exit. KIND: silence,\n"
-    "                           wrong-byte, bad-crc, refuse, fail-verdict, vanish, delay,\n"
-    "                           stray. N: which time the step comes round, from 1\n"
-    "                           (default 1; 0 every time). B: count only in block B, from\n"
-    "                           1 (default 0: over the whole run)\n"
+    "  --fault=STEP:KIND[:N[:B]]  spoil one answer (below)\n"
     "  --fault-delay=MS         how late a delay fault's answer comes (default 2500)\n"
     "  --no-stdin               ignore standard input; run until a signal\n"
     "  --help                   show this text\n"
@@ -52,92 +46,6 @@ void OnSignal(int) {
     const char byte = 1;
     const ssize_t written = write(g_signalPipe, &byte, 1);
     static_cast<void>(written);
-}
-
-bool ParseNumber(std::string_view text, std::uint32_t& value) {
-    if (text.empty() || text.size() > 9) {
-        return false;
-    }
-    value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    return true;
-}
-
-template <typename T>
-struct Named {
-    std::string_view name;
-    T value;
-};
-
-constexpr Named<SimStep> STEPS[] = {
-    {"connection", SimStep::Connection},
-    {"model", SimStep::ModelReply},
-    {"update-mode", SimStep::UpdateMode},
-    {"poll", SimStep::ReadinessPoll},
-    {"datalens", SimStep::DataLens},
-    {"filetype", SimStep::FileType},
-    {"framesize", SimStep::FrameSize},
-    {"frames", SimStep::Frames},
-    {"start", SimStep::Start},
-    {"frame", SimStep::Frame},
-    {"final-star", SimStep::FinalStar},
-    {"verdict", SimStep::Verdict},
-    {"nextdown", SimStep::NextDown},
-    {"exit", SimStep::Exit},
-};
-
-constexpr Named<SimFaultKind> KINDS[] = {
-    {"silence", SimFaultKind::Silence},
-    {"wrong-byte", SimFaultKind::WrongByte},
-    {"bad-crc", SimFaultKind::BadCrc},
-    {"refuse", SimFaultKind::Refuse},
-    {"fail-verdict", SimFaultKind::FailVerdict},
-    {"vanish", SimFaultKind::Vanish},
-    {"delay", SimFaultKind::Delay},
-    {"stray", SimFaultKind::StrayBytes},
-};
-
-constexpr Named<LinkKind> LINKS[] = {
-    {"serial", LinkKind::SerialPort},
-    {"bulk", LinkKind::VendorBulk},
-    {"hid", LinkKind::Hid},
-    {"hidfeature", LinkKind::HidFeature},
-};
-
-template <typename T, std::size_t N>
-bool Lookup(const Named<T> (&table)[N], std::string_view name, T& value) {
-    for (const Named<T>& entry : table) {
-        if (entry.name == name) {
-            value = entry.value;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Splits off the text up to the next ':' (or the end).
-std::string_view NextField(std::string_view& rest) {
-    const std::size_t colon = rest.find(':');
-    const std::string_view field = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    return field;
-}
-
-bool ParseFault(std::string_view text, SimFault& fault) {
-    const std::string_view step = NextField(text);
-    const std::string_view kind = NextField(text);
-    if (!Lookup(STEPS, step, fault.step) || !Lookup(KINDS, kind, fault.kind)) {
-        return false;
-    }
-    if (!text.empty() && !ParseNumber(NextField(text), fault.occurrence)) {
-        return false;
-    }
-    return text.empty() || (ParseNumber(NextField(text), fault.block) && text.empty());
 }
 
 struct Options {
@@ -162,17 +70,17 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         } else if (name == "--model" && equals != std::string_view::npos) {
             options.config.model = std::string(value);
         } else if (name == "--link") {
-            ok = Lookup(LINKS, value, options.config.linkKind);
+            ok = ParseSimLinkKind(value, options.config.linkKind);
         } else if (name == "--latency") {
-            ok = ParseNumber(value, options.config.latencyMs);
+            ok = ParseSimNumber(value, options.config.latencyMs);
         } else if (name == "--write-time") {
-            ok = ParseNumber(value, options.config.writeTimeMs);
+            ok = ParseSimNumber(value, options.config.writeTimeMs);
         } else if (name == "--unanswered-polls") {
-            ok = ParseNumber(value, options.config.unansweredPolls);
+            ok = ParseSimNumber(value, options.config.unansweredPolls);
         } else if (name == "--fault") {
-            ok = ParseFault(value, options.config.fault);
+            ok = ParseSimFault(value, options.config.fault);
         } else if (name == "--fault-delay") {
-            ok = ParseNumber(value, options.config.fault.delayMs);
+            ok = ParseSimNumber(value, options.config.fault.delayMs);
         } else {
             ok = false;
         }
@@ -225,10 +133,12 @@ int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fputs(USAGE, stderr);
+        std::fputs(SIM_FAULT_HELP, stderr);
         return 2;
     }
     if (options.help) {
         std::fputs(USAGE, stdout);
+        std::fputs(SIM_FAULT_HELP, stdout);
         return 0;
     }
     int signalPipe[2];

@@ -157,7 +157,7 @@ TEST_F(DemoTest, Outcomes) {
              "*" +
              WAITING + "\nUpdate successful\n",
          15},
-        {{"--sim-write-time=0", "--sim-fault=verdict:fail", "-file:fw.bin"},
+        {{"--sim-write-time=0", "--sim-fault=verdict:fail-verdict", "-file:fw.bin"},
          UPDATE_HEAD + "*" + WAITING,
          17},
         {{"--sim-fault=frame:silence:2", "-file:fw.bin"}, UPDATE_HEAD + "*", 18},
