@@ -10,7 +10,13 @@
 #include "app/entry.h"
 #include "common/wide_string.h"
 #include "discovery/selection.h"
+#ifdef _WIN32
+#include "platform/win32/win32_console.h"
+using DemoConsole = Win32Console;
+#else
 #include "platform/linux/linux_console.h"
+using DemoConsole = LinuxConsole;
+#endif
 #include "sim/sim_device_database.h"
 #include "sim/sim_options.h"
 #include "sim/sim_port.h"
@@ -101,9 +107,7 @@ void ProductFor(LinkKind link, std::uint16_t& vendor, std::uint16_t& product) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunDemo(int argc, char** argv) {
     DemoOptions options;
     const int first = ParseDemoOptions(argc, argv, options);
     if (first <= 0) {
@@ -131,7 +135,7 @@ int main(int argc, char** argv) {
     }
     SimScanner scanner(options.scanner);
     SimPortAdapter adapter(scanner, port);
-    LinuxConsole console;
+    DemoConsole console;
 
     // The entry sees the demo's own name and the product's arguments.
     std::vector<std::u16string> arguments;
@@ -146,3 +150,25 @@ int main(int argc, char** argv) {
     pointers.push_back(nullptr);
     return RunEntry(devices, port, console, static_cast<int>(arguments.size()), pointers.data());
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide command line, as the product takes it, passed on in UTF-8 like a POSIX one.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+    }
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    return RunDemo(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+    return RunDemo(argc, argv);
+}
+#endif

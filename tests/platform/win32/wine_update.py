@@ -1,0 +1,453 @@
+#!/usr/bin/env python3
+"""Whole runs of the Windows build under Wine, as a user would start them.
+
+usage: wine_update.py SCENARIO WINE_RUN PREFIX --bin-dir DIR [--sim-pty PROGRAM]
+                      [--database-tests PROGRAM]
+
+Each scenario describes the attached scanners in the registry of the Wine prefix PREFIX
+(imported with regedit; the suite's own keys are deleted before and after, so every run
+starts from the same registry), maps COM7 onto a pty served by the native simulated scanner
+(scanflash-sim-pty of the native build, since the cross build makes Windows programs only),
+writes a firmware file with the Windows scanfw.exe and runs scanflash.exe from DIR through
+WINE_RUN. Standard output and the exit code are compared with the expected ones byte for
+byte. The Windows C runtime writes standard output in text mode, so every "\\n" of a
+transcript arrives as "\\r\\n", as it would on Windows: the expected transcripts are written
+with "\\n" and compared in that form.
+
+The scenario "database" imports the entries the Win32 device database tests expect and runs
+PROGRAM (win32_database_tests.exe) instead.
+
+Exit status: 0 when the scenario ends as expected, 1 when not, 77 when the native simulated
+scanner is missing (CTest counts the test as skipped).
+"""
+
+import argparse
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIPPED = 77
+PROGRAM_TIME_LIMIT_S = 120
+COM_PORT = "com7"
+
+PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+USB_DEVICE_INTERFACES = "{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
+HID_INTERFACES = "{4d1e55b2-f16f-11cf-88cb-001111000030}"
+VENDOR_INTERFACES = "{6f3a2c81-94b7-4e0d-a5c2-1b8e7d40f9a3}"
+# An interface class of the tests' own, for paths that test the detail buffer's size.
+LONG_PATH_INTERFACES = "{5c4a8f10-3b2e-4d71-9a60-2f1e0c7b8d45}"
+# The setup class of USB devices that are not ports.
+USB_CLASS = "{36FC9E60-C465-11CF-8056-444553540000}"
+
+BANNER = "scanflash.exe  Version: 1.0.2.2\n"
+NON_ASCII_NAME = "sk\u00e4nflash.exe"
+WAITING = "\nWating update to complete. It make take dozens of seconds.\n"
+USAGE = (
+    'Usage: "{name}" [-force] -file:xxx.bin2\n'
+    "Options:\n"
+    "  -force                   Optional. Not check whether the firmware file is suitable for "
+    "the device.\n"
+    "  -file:firmware_filename  Specify the firmware file to use\n"
+)
+UPDATE_HEAD = (
+    BANNER + "Test connection\n"
+    "Checking whether the firmware file is suitable for the device\n"
+    "Entering update mode\n"
+    "\nUpdating block: 0/2\n"
+    "Setting up update parameters\n"
+    "Sending data. total frames:3\n"
+)
+SECOND_BLOCK = (
+    "\nUpdating block: 1/2\n" "Setting up update parameters\n" "Sending data. total frames:2\n"
+)
+SUCCESS = UPDATE_HEAD + "*" + WAITING + SECOND_BLOCK + "*" + WAITING + "\nUpdate successful\n"
+FORCED_SUCCESS = (
+    BANNER + "Test connection\n"
+    "Entering update mode\n"
+    "\nUpdating block: 0/2\n"
+    "Setting up update parameters\n"
+    "Sending data. total frames:3\n"
+    "*" + WAITING + SECOND_BLOCK + "*" + WAITING + "\nUpdate successful\n"
+)
+# What the simulated scanner reports after a whole update of the firmware file.
+BLOCKS_WRITTEN = [
+    "block kern: 1500 bytes, 3 of 3 frames, verdict ^",
+    "block flah: 600 bytes, 2 of 2 frames, verdict ^",
+]
+
+
+# Registry entries, as (key below HKEY_LOCAL_MACHINE\System\CurrentControlSet, values).
+
+
+def usb_device(identity, instance, setup_class=PORTS_CLASS, **parameters):
+    """An Enum entry; the values given land in its Device Parameters (the device key)."""
+    key = "Enum\\%s\\%s" % (identity, instance)
+    entries = [(key, {"ClassGUID": setup_class})]
+    if parameters:
+        entries.append((key + "\\Device Parameters", parameters))
+    return entries
+
+
+def interface(interface_class, device_instance, path_tail=None):
+    """A device interface of a class, linked, so that the class's device list holds it.
+    The interface path is \\\\?\\ followed by the key name after its "##?#"."""
+    if path_tail is None:
+        path_tail = device_instance.replace("\\", "#").lower() + "#" + interface_class
+    key = "Control\\DeviceClasses\\%s\\##?#%s" % (interface_class, path_tail)
+    return [
+        (key, {"DeviceInstance": device_instance}),
+        (key + "\\#\\Control", {"Linked": 1}),
+    ]
+
+
+def serial_scanner(instance="5&12345&0&1", identity="USB\\VID_6666&PID_0007", port="COM7"):
+    """A scanner of a serial product: its USB device, which the count sees, and its COM port."""
+    return usb_device(identity, instance, PortName=port) + interface(
+        USB_DEVICE_INTERFACES, identity + "\\" + instance
+    )
+
+
+def long_path_interface(units, letter):
+    """An interface of the tests' own class whose path is exactly units long."""
+    head = "usb#vid_6666&pid_0006#"
+    tail = "#" + LONG_PATH_INTERFACES
+    fill = units - 4 - len(head) - len(tail)
+    instance = "USB\\VID_6666&PID_0006\\" + letter * fill
+    return usb_device("USB\\VID_6666&PID_0006", letter * fill, USB_CLASS) + interface(
+        LONG_PATH_INTERFACES, instance, head + letter * fill + tail
+    )
+
+
+# What win32_database_test.cpp expects to find.
+DATABASE_ENTRIES = (
+    serial_scanner("7&d0&0&1", port="COM7")
+    # Not a supported product: it does not count.
+    + usb_device("USB\\VID_1234&PID_5678", "7&d0&0&2", USB_CLASS)
+    + interface(USB_DEVICE_INTERFACES, "USB\\VID_1234&PID_5678\\7&d0&0&2")
+    # Ports: a name that is no port number, names of 30 units (the most that fits) and 31,
+    # and a port of the vendor bus whose USB identity sits in its device key.
+    + usb_device("USB\\VID_6666&PID_0008", "7&d0&0&3", PortName="COM0")
+    + usb_device("USB\\VID_6666&PID_0008", "7&d0&0&4", PortName="COM" + "0" * 26 + "4")
+    + usb_device("USB\\VID_6666&PID_0008", "7&d0&0&5", PortName="COM" + "0" * 27 + "5")
+    + usb_device(
+        "QRN_VBUS\\QRN_VCOM",
+        "7&d0&0&6",
+        PortName="COM12",
+        HardwareDevinstpath="USB\\VID_6666&PID_0008\\7&d0&0&6",
+    )
+    # A port of the main board: never a candidate.
+    + usb_device("ACPI\\SFT0501", "1", PortName="COM1")
+    # The interface classes: a vendor bulk interface and a HID interface.
+    + usb_device("USB\\VID_6666&PID_0006", "7&d0&0&7", USB_CLASS)
+    + interface(VENDOR_INTERFACES, "USB\\VID_6666&PID_0006\\7&d0&0&7")
+    + usb_device("HID\\VID_7A10&PID_0010", "8&d0&0&0000", USB_CLASS)
+    + interface(HID_INTERFACES, "HID\\VID_7A10&PID_0010\\8&d0&0&0000")
+    # 252 units and the terminator fill the 510-byte detail buffer; 253 do not fit.
+    + long_path_interface(252, "a")
+    + long_path_interface(253, "b")
+)
+
+SCENARIOS = {
+    "success": dict(registry=serial_scanner(), transcript=SUCCESS, exit_code=15, written=True),
+    "no-device": dict(registry=[], sim=None, transcript=BANNER, exit_code=12),
+    # The USB device is there, but no COM port answers to its name.
+    "port-missing": dict(registry=serial_scanner(), sim=None, transcript=BANNER, exit_code=12),
+    "two-devices": dict(
+        registry=serial_scanner() + serial_scanner("5&12345&0&2", port="COM8"),
+        sim=None,
+        transcript=BANNER,
+        exit_code=14,
+    ),
+    "model-mismatch": dict(
+        registry=serial_scanner(),
+        sim=["--model=XX1"],
+        transcript=BANNER
+        + "Test connection\nChecking whether the firmware file is suitable for the device\n",
+        exit_code=16,
+    ),
+    "model-mismatch-forced": dict(
+        registry=serial_scanner(),
+        sim=["--model=XX1"],
+        arguments=["-force", "-file:fw.bin"],
+        transcript=FORCED_SUCCESS,
+        exit_code=15,
+        written=True,
+    ),
+    "write-failure": dict(
+        registry=serial_scanner(),
+        sim=["--fault=verdict:fail-verdict"],
+        transcript=UPDATE_HEAD + "*" + WAITING,
+        exit_code=17,
+    ),
+    "silent-device": dict(
+        registry=serial_scanner(),
+        sim=["--fault=frame:silence:2"],
+        transcript=UPDATE_HEAD + "*",
+        exit_code=18,
+    ),
+    "vanishing-device": dict(
+        registry=serial_scanner(),
+        sim=["--fault=frame:vanish:2"],
+        transcript=UPDATE_HEAD + "*",
+        exit_code=18,
+    ),
+    # The interrupt arrives while the frames go out; the console handler swallows it.
+    "interrupt": dict(
+        registry=serial_scanner(),
+        sim=["--latency=15"],
+        interrupt_at="Sending data",
+        transcript=SUCCESS,
+        exit_code=15,
+        written=True,
+    ),
+    # The program's base name, not ASCII, printed in UTF-8.
+    "program-name": dict(
+        registry=[],
+        sim=None,
+        program_name=NON_ASCII_NAME,
+        arguments=[],
+        transcript=NON_ASCII_NAME + "  Version: 1.0.2.2\n" + USAGE.format(name=NON_ASCII_NAME),
+        exit_code=11,
+    ),
+    # The demo's own simulated scanner, with the Windows console.
+    "demo": dict(
+        registry=[],
+        sim=None,
+        program="scanflash-demo.exe",
+        arguments=["--sim-write-time=0", "-file:fw.bin"],
+        transcript=SUCCESS.replace("scanflash.exe", "scanflash-demo.exe"),
+        exit_code=15,
+    ),
+}
+
+
+def every_test_key():
+    """The keys any scenario writes, to be deleted: whole Enum devices, whole interfaces."""
+    keys = set()
+    entries = list(DATABASE_ENTRIES)
+    for scenario in SCENARIOS.values():
+        entries += scenario["registry"]
+    for key, _ in entries:
+        parts = key.split("\\")
+        if parts[0] == "Enum":
+            keys.add("\\".join(parts[:3]))
+        else:
+            keys.add("\\".join(parts[:4]))
+    return sorted(keys)
+
+
+def reg_text(delete, entries):
+    root = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\"
+    lines = ["REGEDIT4", ""]
+    for key in delete:
+        lines += ["[-%s%s]" % (root, key), ""]
+    for key, values in entries:
+        lines.append("[%s%s]" % (root, key))
+        for name, value in values.items():
+            if isinstance(value, int):
+                lines.append('"%s"=dword:%08x' % (name, value))
+            else:
+                lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\")))
+        lines.append("")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, wine_run, prefix):
+        self.wine_run = wine_run
+        self.prefix = prefix
+
+    def command(self, program, arguments):
+        return [self.wine_run, self.prefix, program] + arguments
+
+    def run(self, program, arguments, folder):
+        return subprocess.run(
+            self.command(program, arguments),
+            cwd=folder,
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=PROGRAM_TIME_LIMIT_S,
+        )
+
+    def set_registry(self, entries, folder):
+        path = os.path.join(folder, "devices.reg")
+        with open(path, "w", encoding="ascii", newline="") as file:
+            file.write(reg_text(every_test_key(), entries))
+        completed = self.run("regedit", ["/S", windows_path(path)], folder)
+        if completed.returncode != 0:
+            raise RuntimeError("regedit failed: %r" % completed.stderr)
+
+
+class SimulatedScanner:
+    """scanflash-sim-pty, ended by closing its standard input."""
+
+    def __init__(self, program, options):
+        self.process = subprocess.Popen(
+            [program] + options,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self.slave = self.process.stdout.readline().decode().strip()
+        if not self.slave.startswith("/dev/"):
+            self.stop()
+            raise RuntimeError("scanflash-sim-pty did not start")
+
+    def stop(self):
+        """The scanner's summary: commands, blocks and protocol errors, one a line."""
+        _, summary = self.process.communicate(timeout=30)
+        return summary.decode(errors="replace").splitlines()
+
+
+def make_firmware(wine, bin_dir, folder):
+    with open(os.path.join(folder, "kern.raw"), "wb") as file:
+        file.write(bytes((i * 7) & 0xFF for i in range(1500)))
+    with open(os.path.join(folder, "flah.raw"), "wb") as file:
+        file.write(bytes((i * 13 + 5) & 0xFF for i in range(600)))
+    arguments = ["pack", "--format", "bin", "--out", "fw.bin", "--model", "EM7"]
+    arguments += ["--block", "kern=kern.raw", "--block", "flah=flah.raw:9"]
+    completed = wine.run(os.path.join(bin_dir, "tools", "scanfw.exe"), arguments, folder)
+    if completed.returncode != 0:
+        raise RuntimeError("scanfw.exe pack failed: %r" % completed.stdout)
+
+
+def run_program(wine, program, arguments, folder, interrupt_at=None):
+    """Runs program, sending SIGINT once its output holds interrupt_at. Returns the output
+    bytes, the exit code and whether the interrupt was sent."""
+    process = subprocess.Popen(
+        wine.command(program, arguments),
+        cwd=folder,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+    )
+    output = b""
+    interrupted = False
+    deadline = time.monotonic() + PROGRAM_TIME_LIMIT_S
+    while True:
+        ready, _, _ = select.select([process.stdout], [], [], 0.05)
+        if ready:
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            output += chunk
+        # wine-run.sh ends in exec, so the process is the Wine process of the program once
+        # the program has written anything.
+        if interrupt_at and not interrupted and interrupt_at.encode() in output:
+            process.send_signal(signal.SIGINT)
+            interrupted = True
+        if time.monotonic() > deadline:
+            process.kill()
+            break
+    return output, process.wait(), interrupted
+
+
+def run_scenario(name, options):
+    scenario = SCENARIOS[name]
+    wine = Wine(options.wine_run, options.prefix)
+    sim_options = scenario.get("sim", [])
+    if sim_options is not None and not os.access(options.sim_pty or "", os.X_OK):
+        print(
+            "wine_update.py: skipped, no native scanflash-sim-pty at %r; build the default "
+            "preset first (make test does)" % options.sim_pty
+        )
+        return SKIPPED
+    # Makes the prefix if this is the build directory's first Wine run.
+    subprocess.run([options.wine_run, options.prefix], check=True)
+    link = os.path.join(options.prefix, "dosdevices", COM_PORT)
+    scanner = None
+    folder = tempfile.mkdtemp(prefix="scanflash-wine-")
+    try:
+        wine.set_registry(scenario["registry"], folder)
+        if os.path.lexists(link):
+            os.remove(link)
+        if sim_options is not None:
+            scanner = SimulatedScanner(options.sim_pty, sim_options)
+            os.symlink(scanner.slave, link)
+        make_firmware(wine, options.bin_dir, folder)
+        program = scenario.get("program", "scanflash.exe")
+        program_path = os.path.join(options.bin_dir, "src", "platform", "win32", program)
+        if program == "scanflash-demo.exe":
+            program_path = os.path.join(options.bin_dir, "sim", program)
+        if "program_name" in scenario:
+            renamed = os.path.join(folder, scenario["program_name"])
+            shutil.copy(program_path, renamed)
+            program_path = renamed
+        output, exit_code, interrupted = run_program(
+            wine,
+            program_path,
+            scenario.get("arguments", ["-file:fw.bin"]),
+            folder,
+            scenario.get("interrupt_at"),
+        )
+        summary = scanner.stop() if scanner else []
+        scanner = None
+        return judge(scenario, output, exit_code, interrupted, summary)
+    finally:
+        if scanner:
+            scanner.stop()
+        if os.path.lexists(link):
+            os.remove(link)
+        wine.set_registry([], folder)
+        shutil.rmtree(folder)
+
+
+def judge(scenario, output, exit_code, interrupted, summary):
+    expected = scenario["transcript"].replace("\n", "\r\n").encode()
+    failures = []
+    if output != expected:
+        failures.append("output\n  expected %r\n  got      %r" % (expected, output))
+    if exit_code != scenario["exit_code"]:
+        failures.append("exit code %d, expected %d" % (exit_code, scenario["exit_code"]))
+    if scenario.get("interrupt_at") and not interrupted:
+        failures.append("the interrupt was never sent")
+    if scenario.get("written"):
+        errors = [line for line in summary if line.startswith("protocol error")]
+        blocks = [line for line in summary if line.startswith("block ")]
+        if blocks != BLOCKS_WRITTEN or errors:
+            failures.append("the scanner did not receive the firmware whole: %r" % summary)
+    for failure in failures:
+        print("FAILED: " + failure)
+    return 1 if failures else 0
+
+
+def run_database_tests(options):
+    wine = Wine(options.wine_run, options.prefix)
+    subprocess.run([options.wine_run, options.prefix], check=True)
+    folder = tempfile.mkdtemp(prefix="scanflash-wine-")
+    try:
+        wine.set_registry(DATABASE_ENTRIES, folder)
+        completed = subprocess.run(
+            wine.command(options.database_tests, []), cwd=folder, timeout=PROGRAM_TIME_LIMIT_S
+        )
+        return completed.returncode
+    finally:
+        wine.set_registry([], folder)
+        shutil.rmtree(folder)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["database"])
+    parser.add_argument("wine_run")
+    parser.add_argument("prefix")
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--sim-pty")
+    parser.add_argument("--database-tests")
+    options = parser.parse_args(argv[1:])
+    if options.scenario == "database":
+        return run_database_tests(options)
+    return run_scenario(options.scenario, options)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
