@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing scanflash needs on a Debian machine. As root it installs
-# the missing packages with apt-get; otherwise it names them and stops.
+# the missing packages with apt-get; otherwise it names them and stops. With the argument
+# "fuzz" it also installs what the libFuzzer targets need.
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
+if [ "${1:-}" = "fuzz" ]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
