@@ -186,6 +186,7 @@ TEST(Scanfw, BadArgumentsFailWithAMessage) {
         {"pack", "--format", "bin", "--out", out, "--block", "kern=" + dir.Path("none")},
         {"pack", "--format", "qfp", "--out", out, "--update-method", "one"},
         {"pack", "--format", "qfp", "--out", out, "--update-method", "-1"},
+        {"pack", "--format", "qfp", "--out", out, "--update-method", " 1"},
         {"pack", "--format", "qfp", "--out", out, "--break", "wrong"},
         {"pack", "--format", "bin", "--out", out, "--break", "counts"},
         {"pack", "--format", "pak", "--out", out, "--block", "appl=" + block},
