@@ -1,19 +1,25 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= 2
 
-.PHONY: setup test build demo bench clean
+.PHONY: setup test build demo bench fuzz fuzz-long clean
 
 setup:
 	@bash scripts/setup.sh
 
-# Configures, builds and runs every test in the default, asan and tsan presets, and in the
-# windows preset (cross build, tests under Wine) when mingw-w64 and Wine are installed.
+# Configures, builds and runs every test in the default, asan and tsan presets; in the windows
+# preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; and the fuzz
+# preset's smoke runs when clang can link libFuzzer.
 test: setup
 	@set -e; presets="default asan"; \
 	if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
 	    presets="$$presets windows"; \
 	else \
 	    echo "== windows: skipped, mingw-w64 or wine is not installed =="; \
+	fi; \
+	if bash scripts/have-libfuzzer.sh; then \
+	    presets="$$presets fuzz"; \
+	else \
+	    echo "== fuzz: skipped, clang or its libFuzzer runtime is not installed =="; \
 	fi; \
 	for preset in $$presets tsan; do \
 	    echo "== $$preset =="; \
@@ -36,6 +42,23 @@ bench: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do "$$b"; done
+
+# libFuzzer targets (clang): a few seconds each as CTest tests, or FUZZ_SECONDS each.
+FUZZ_TARGETS = bin_image pak_package qfp_package firmware_loader
+FUZZ_SECONDS ?= 600
+fuzz:
+	@bash scripts/setup.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz
+
+fuzz-long: fuzz
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	    echo "== fuzz_$$t for $(FUZZ_SECONDS) s =="; \
+	    build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	        -print_final_stats=1 -artifact_prefix=build/fuzz/fuzz/ \
+	        build/fuzz/fuzz/corpus/$$t build/fuzz/fuzz/seeds/$$t; \
+	done
 
 clean:
 	rm -rf build

@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Installs what building and testing scanflash needs on a Debian machine. As root it installs
-# the missing packages with apt-get; otherwise it names them and stops.
+# the missing packages with apt-get, the optional ones included; otherwise it names them and
+# stops when a required one is missing. With the argument "fuzz" clang and its runtime are
+# required too.
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
 # The Windows cross build and its test run under Wine; without them `make test` skips it.
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 wine googletest python3)
+# The libFuzzer targets; without them `make test` skips their smoke runs.
+fuzz_packages=(clang libclang-rt-14-dev)
+if [ "${1:-}" = "fuzz" ]; then
+    packages+=("${fuzz_packages[@]}")
+    fuzz_packages=()
+fi
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
@@ -14,15 +22,15 @@ missing=()
 for package in "${packages[@]}"; do
     installed "$package" || missing+=("$package")
 done
-missing_windows=()
-for package in "${windows_packages[@]}"; do
-    installed "$package" || missing_windows+=("$package")
+missing_optional=()
+for package in "${windows_packages[@]}" "${fuzz_packages[@]}"; do
+    installed "$package" || missing_optional+=("$package")
 done
 
 if [ "$(id -u)" -ne 0 ]; then
-    if [ ${#missing_windows[@]} -ne 0 ]; then
-        echo "Without ${missing_windows[*]} the Windows build is skipped." >&2
-        echo "Install them with: sudo apt-get install --no-install-recommends ${missing_windows[*]}" >&2
+    if [ ${#missing_optional[@]} -ne 0 ]; then
+        echo "Without ${missing_optional[*]} the Windows build or the fuzz runs are skipped." >&2
+        echo "Install them with: sudo apt-get install --no-install-recommends ${missing_optional[*]}" >&2
     fi
     if [ ${#missing[@]} -ne 0 ]; then
         echo "Missing packages: ${missing[*]}" >&2
@@ -31,7 +39,7 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     exit 0
 fi
-missing+=("${missing_windows[@]}")
+missing+=("${missing_optional[@]}")
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi

@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr std::size_t READ_BUFFER_SIZE = 65536;
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -162,6 +164,9 @@ ResultCode LoadFirmwareFile(const char16_t* fileName, PackageInfo* info, Firmwar
     if (file == nullptr) {
         return RESULT_FILE_OPEN_FAILED;
     }
+    // The parsers read in 4096-byte pieces; a larger stdio buffer turns those into a sixteenth
+    // of the system calls. Without it the default buffer serves, only slower.
+    std::setvbuf(file.get(), nullptr, _IOFBF, READ_BUFFER_SIZE);
     return LoadOpenFirmware(file.get(), layout, info, fileData, report);
 }
 

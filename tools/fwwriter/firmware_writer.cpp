@@ -578,7 +578,8 @@ bool SaveBytes(const std::string& path, const Bytes& bytes, std::string* error) 
     if (file == nullptr) {
         return Fail(error, "cannot create " + path);
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
     return (written && closed) || Fail(error, "cannot write " + path);
 }

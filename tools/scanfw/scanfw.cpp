@@ -29,8 +29,8 @@ int UsageError(std::ostream& err, const std::string& message) {
 
 // Decimal or 0x-prefixed hexadecimal, whole text, at most 32 bits.
 bool ParseNumber(const std::string& text, std::uint32_t& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') {
-        return false;
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;  // strtoull would also take blanks and signs
     }
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     char* end = nullptr;

@@ -1,0 +1,156 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "firmware_fixture.h"
+
+namespace {
+
+// Writes the spec to a file named for its layout and runs everything before the session.
+ResultCode PrepareSpec(const TempDir& dir, const FirmwareSpec& spec, PreparedUpdate& prepared) {
+    const std::string path =
+        dir.Write(std::string("fw.") + FirmwareLayoutName(spec.layout), Build(spec));
+    return PrepareUpdate(Wide(path).c_str(), prepared);
+}
+
+FirmwareSpec Spec(FirmwareLayout layout, std::vector<SourceBlock> blocks) {
+    FirmwareSpec spec;
+    spec.layout = layout;
+    spec.blocks = std::move(blocks);
+    spec.model = "EM7";
+    return spec;
+}
+
+void ExpectBlockHolds(const UpdateBlock& block, const SourceBlock& source, BlockType type) {
+    EXPECT_EQ(block.type, type);
+    ASSERT_EQ(block.length, source.data.size());
+    EXPECT_EQ(std::memcmp(block.data, source.data.data(), source.data.size()), 0);
+}
+
+TEST(BlockList, ABinWithFourImagesGivesFourBlocksInTrailerOrder) {
+    const TempDir dir;
+    const FirmwareSpec spec =
+        Spec(FirmwareLayout::Bin, {Block("appl", 700, 1, 1), Block("boot", 300, 2, 2),
+                                   Block("flah", 513, 3, 3), Block("kern", 1, 4, 4)});
+    PreparedUpdate prepared;
+    ASSERT_EQ(PrepareSpec(dir, spec, prepared), RESULT_SUCCESS);
+    const BlockList& list = prepared.list;
+    EXPECT_EQ(list.normalCount, 4u);
+    EXPECT_EQ(list.exflCount, 0u);
+    EXPECT_TRUE(list.allowUpdate);
+    EXPECT_STREQ(list.model, "EM7");
+    EXPECT_TRUE(SessionWouldSend(list));
+    const BlockType types[] = {4, 1, 3, 2};
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(list.blocks[i].data, prepared.file.Data() + offset) << i;
+        ExpectBlockHolds(list.blocks[i], spec.blocks[i], types[i]);
+        EXPECT_EQ(list.blocks[i].extra, i + 1);
+        offset += spec.blocks[i].data.size();
+    }
+}
+
+TEST(BlockList, ABinWithoutNamedImagesHasNothingToSend) {
+    const TempDir dir;
+    for (const auto& blocks :
+         {std::vector<SourceBlock>{}, std::vector<SourceBlock>{Block("logo", 10, 1)}}) {
+        PreparedUpdate prepared;
+        EXPECT_EQ(PrepareSpec(dir, Spec(FirmwareLayout::Bin, blocks), prepared), RESULT_NO_BLOCKS);
+        EXPECT_TRUE(prepared.file.Empty());
+    }
+}
+
+TEST(BlockList, PakAndPk2NeverPassTheBootSectionOnAndAreNotSendable) {
+    const TempDir dir;
+    for (const FirmwareLayout layout : {FirmwareLayout::Pak, FirmwareLayout::Pk2}) {
+        PreparedUpdate bootOnly;
+        EXPECT_EQ(PrepareSpec(dir, Spec(layout, {Block("boot", 64, 1)}), bootOnly),
+                  RESULT_NO_BLOCKS);
+        EXPECT_TRUE(bootOnly.file.Empty());
+
+        const FirmwareSpec spec =
+            Spec(layout, {Block("boot", 64, 1), Block("kern", 128, 2), Block("flah", 32, 3)});
+        PreparedUpdate prepared;
+        ASSERT_EQ(PrepareSpec(dir, spec, prepared), RESULT_SUCCESS);
+        const BlockList& list = prepared.list;
+        EXPECT_FALSE(list.allowUpdate);
+        EXPECT_STREQ(list.model, "");  // although the header names one
+        EXPECT_STREQ(prepared.info.model, "EM7");
+        ASSERT_EQ(list.normalCount, 2u);
+        EXPECT_EQ(list.exflCount, 0u);
+        ExpectBlockHolds(list.blocks[0], spec.blocks[1], BLOCK_TYPE_KERN);
+        ExpectBlockHolds(list.blocks[1], spec.blocks[2], BLOCK_TYPE_FLAH);
+        EXPECT_EQ(list.blocks[1].extra, 0u);
+        EXPECT_FALSE(SessionWouldSend(list));
+    }
+}
+
+TEST(BlockList, QfpExflBlocksFollowTheNormalOnes) {
+    const TempDir dir;
+    const FirmwareSpec spec =
+        Spec(FirmwareLayout::Qfp, {Block("kern", 100, 1, 5), Block("exfl", 50, 2, 6)});
+    PreparedUpdate prepared;
+    ASSERT_EQ(PrepareSpec(dir, spec, prepared), RESULT_SUCCESS);
+    const BlockList& list = prepared.list;
+    EXPECT_EQ(list.normalCount, 1u);
+    EXPECT_EQ(list.exflCount, 1u);
+    EXPECT_TRUE(list.allowUpdate);
+    ExpectBlockHolds(list.blocks[0], spec.blocks[0], BLOCK_TYPE_KERN);
+    ExpectBlockHolds(list.blocks[1], spec.blocks[1], BLOCK_TYPE_FLAH);
+    EXPECT_EQ(list.blocks[1].extra, 6u);
+    EXPECT_EQ(list.blocks[2].data, nullptr);
+    // The session refuses exfl blocks.
+    EXPECT_FALSE(SessionWouldSend(list));
+}
+
+TEST(BlockList, MoreThanFourBlocksAreRefusedBeforeAnySession) {
+    const TempDir dir;
+    struct Case {
+        std::vector<std::string> tags;
+        ResultCode result;
+    };
+    const Case cases[] = {
+        {{"kern", "appl", "flah", "exfl", "exfl"}, RESULT_BAD_REQUEST},
+        {{"boot", "kern", "appl", "flah", "appl"}, RESULT_BAD_REQUEST},
+        {{"boot", "kern", "appl", "flah"}, RESULT_SUCCESS},
+        {{"kern", "exfl", "exfl", "exfl"}, RESULT_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        std::vector<SourceBlock> blocks;
+        for (const std::string& tag : c.tags) {
+            blocks.push_back(Block(tag, 16, 1));
+        }
+        PreparedUpdate prepared;
+        EXPECT_EQ(PrepareSpec(dir, Spec(FirmwareLayout::Qfp, blocks), prepared), c.result)
+            << c.tags.size();
+        if (c.result != RESULT_SUCCESS) {
+            EXPECT_TRUE(prepared.file.Empty());
+            EXPECT_EQ(prepared.list.normalCount + prepared.list.exflCount, 0u);
+            EXPECT_EQ(prepared.list.blocks[0].data, nullptr);
+        }
+    }
+}
+
+TEST(BlockList, OnlyUpdateMethodOneAllowsAQfpUpdate) {
+    const TempDir dir;
+    for (const std::uint32_t method : {0u, 1u, 2u, 0x101u}) {
+        FirmwareSpec spec = Spec(FirmwareLayout::Qfp, {Block("appl", 16, 1)});
+        spec.updateMethod = method;
+        PreparedUpdate prepared;
+        ASSERT_EQ(PrepareSpec(dir, spec, prepared), RESULT_SUCCESS);
+        EXPECT_EQ(prepared.list.allowUpdate, method == 1) << method;
+        EXPECT_EQ(prepared.list.normalCount, 1u);
+        EXPECT_STREQ(prepared.list.model, "EM7");
+        EXPECT_EQ(SessionWouldSend(prepared.list), method == 1);
+    }
+}
+
+TEST(BlockList, AnEmptySummaryHasNothingToSend) {
+    PackageInfo info;
+    std::memset(&info, 0, sizeof(info));
+    FirmwareBuffer buffer;
+    BlockList list;
+    EXPECT_EQ(BuildBlockList(info, buffer, list), RESULT_NO_BLOCKS);
+}
+
+}  // namespace

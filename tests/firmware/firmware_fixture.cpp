@@ -1,0 +1,97 @@
+#include "firmware_fixture.h"
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+#include "common/wide_string.h"
+
+namespace {
+
+std::atomic<unsigned> folderCount{0};
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::random_device random;
+    const std::string name =
+        "scanflash-fw-" + std::to_string(random()) + "-" + std::to_string(folderCount.fetch_add(1));
+    root_ = std::filesystem::temp_directory_path() / name;
+    std::filesystem::create_directories(root_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::string TempDir::Path(const std::string& name) const {
+    return (root_ / name).string();
+}
+
+std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
+    const std::string path = Path(name);
+    std::string error;
+    EXPECT_TRUE(SaveBytes(path, bytes, &error)) << error;
+    return path;
+}
+
+Bytes Pattern(std::size_t n, std::uint8_t seed) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed * 31u + i * 7u + (i >> 8));
+    }
+    return bytes;
+}
+
+SourceBlock Block(const std::string& tag, std::size_t size, std::uint8_t seed,
+                  std::uint32_t extra) {
+    return SourceBlock{tag, Pattern(size, seed), extra};
+}
+
+Bytes Build(const FirmwareSpec& spec) {
+    Bytes bytes;
+    std::string error;
+    EXPECT_TRUE(WriteFirmware(spec, bytes, &error)) << error;
+    return bytes;
+}
+
+Bytes BuildBroken(const FirmwareSpec& spec, Fault fault) {
+    Bytes bytes = Build(spec);
+    std::string error;
+    EXPECT_TRUE(ApplyFault(spec.layout, bytes, fault, &error)) << error;
+    return bytes;
+}
+
+ParseOutcome Parse(FirmwareLayout layout, const Bytes& bytes) {
+    const TempDir dir;
+    const std::string path = dir.Write("image", bytes);
+    ParseOutcome outcome = {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    EXPECT_NE(file, nullptr);
+    if (file == nullptr) {
+        return outcome;
+    }
+    switch (layout) {
+        case FirmwareLayout::Bin:
+            outcome.accepted = ParseBinImage(file, &outcome.info, &outcome.report);
+            break;
+        case FirmwareLayout::Pak:
+        case FirmwareLayout::Pk2:
+            outcome.accepted = ParsePakPackage(file, &outcome.info, layout == FirmwareLayout::Pk2,
+                                               &outcome.report);
+            break;
+        case FirmwareLayout::Qfp:
+            outcome.accepted = ParseQfpPackage(file, &outcome.info, &outcome.report);
+            break;
+        case FirmwareLayout::Unknown:
+            ADD_FAILURE() << "no parser for an unknown layout";
+            break;
+    }
+    std::fclose(file);
+    return outcome;
+}
+
+std::u16string Wide(const std::string& path) {
+    return Utf8ToUtf16(path);
+}

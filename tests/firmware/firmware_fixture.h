@@ -1,0 +1,56 @@
+// Temp folders and fixture builders for the firmware tests. Every file lives in a folder of
+// its own test and is removed with it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "firmware/firmware_file.h"
+#include "fwwriter/firmware_writer.h"
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string Path(const std::string& name) const;
+    // Writes bytes to name inside the folder and returns the file's path.
+    std::string Write(const std::string& name, const Bytes& bytes) const;
+
+  private:
+    std::filesystem::path root_;
+};
+
+// n bytes that differ from block to block (seed) and from byte to byte.
+Bytes Pattern(std::size_t n, std::uint8_t seed);
+SourceBlock Block(const std::string& tag, std::size_t size, std::uint8_t seed,
+                  std::uint32_t extra = 0);
+
+// The writer's output; a spec the writer refuses fails the test.
+Bytes Build(const FirmwareSpec& spec);
+Bytes BuildBroken(const FirmwareSpec& spec, Fault fault);
+
+struct ParseOutcome {
+    bool accepted;
+    PackageInfo info;
+    ParseReport report;
+};
+
+// Runs the layout's parser directly on the bytes, through a real file.
+ParseOutcome Parse(FirmwareLayout layout, const Bytes& bytes);
+
+std::u16string Wide(const std::string& path);
+
+// gtest prints the check's word rather than its number.
+inline void PrintTo(ParseCheck check, std::ostream* out) {
+    *out << ParseCheckName(check);
+}
+inline void PrintTo(FirmwareLayout layout, std::ostream* out) {
+    *out << FirmwareLayoutName(layout);
+}
