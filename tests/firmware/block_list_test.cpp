@@ -6,7 +6,8 @@
 
 namespace {
 
-// Writes the spec to a file named for its layout and runs everything before the session.
+// Writes the described firmware to a file named for its layout and runs everything before
+// the session.
 ResultCode PrepareSpec(const TempDir& dir, const FirmwareSpec& spec, PreparedUpdate& prepared) {
     const std::string path =
         dir.Write(std::string("fw.") + FirmwareLayoutName(spec.layout), Build(spec));

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <ostream>
 
 #include "sim_test_support.h"
 
@@ -42,6 +43,11 @@ struct FaultCase {
     std::vector<std::pair<std::size_t, Bytes>> changed;  // answers that differ from the script
     bool wholeRun;  // compare every later answer too (else stop at the last changed one)
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class SimScannerFaults : public ::testing::TestWithParam<FaultCase> {};
 
