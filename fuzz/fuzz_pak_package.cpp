@@ -4,20 +4,12 @@
 namespace {
 
 void Run(const std::uint8_t* data, std::size_t size, bool isPk2) {
-    std::FILE* file = OpenInput(data, size);
-    if (file == nullptr) {
-        return;
-    }
-    PackageInfo info;
-    ParseReport report;
-    if (ParsePakPackage(file, &info, isPk2, &report)) {
-        Require(report.check == ParseCheck::Passed && report.storedCrc == report.computedCrc);
-        Require(size > (isPk2 ? PK2_HEADER_SIZE : PAK_HEADER_SIZE));
-        CheckAccepted(info, size);
-    } else {
-        Require(report.check != ParseCheck::Passed);
-    }
-    std::fclose(file);
+    ParseAndCheck(data, size,
+                  [isPk2, size](std::FILE* file, PackageInfo* info, ParseReport* report) {
+                      const bool accepted = ParsePakPackage(file, info, isPk2, report);
+                      Require(!accepted || size > (isPk2 ? PK2_HEADER_SIZE : PAK_HEADER_SIZE));
+                      return accepted;
+                  });
 }
 
 }  // namespace

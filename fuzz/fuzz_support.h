@@ -81,3 +81,22 @@ inline void CheckAccepted(const PackageInfo& info, std::size_t size) {
         Require(static_cast<std::uint64_t>(entries[i].offset) + entries[i].length <= bound);
     }
 }
+
+// Runs one parser over the input: an accepted file passed every check and has the summary's
+// properties; a refused one names the check that failed.
+template <typename Parse>
+void ParseAndCheck(const std::uint8_t* data, std::size_t size, Parse parse) {
+    std::FILE* file = OpenInput(data, size);
+    if (file == nullptr) {
+        return;
+    }
+    PackageInfo info;
+    ParseReport report;
+    if (parse(file, &info, &report)) {
+        Require(report.check == ParseCheck::Passed && report.storedCrc == report.computedCrc);
+        CheckAccepted(info, size);
+    } else {
+        Require(report.check != ParseCheck::Passed);
+    }
+    std::fclose(file);
+}
