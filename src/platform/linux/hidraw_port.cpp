@@ -1,7 +1,6 @@
 #include "platform/linux/hidraw_port.h"
 
 #include <linux/hidraw.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,13 +9,10 @@
 #include "link/device_link.h"
 #include "platform/linux/linux_fd_io.h"
 
-HidrawPort::HidrawPort() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+HidrawPort::HidrawPort() = default;
 
 HidrawPort::~HidrawPort() {
     Close();
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-    }
 }
 
 PortError HidrawPort::Open(const char16_t* path, bool shared) {
@@ -41,7 +37,7 @@ PortError HidrawPort::Attach(int fd, bool shared) {
         }
     }
     fd_ = fd;
-    DrainEventFd(wakeFd_);
+    wake_.Drain();
     return PORT_ERROR_NONE;
 }
 
@@ -67,13 +63,13 @@ bool HidrawPort::ConfigureSerial() {
 }
 
 void HidrawPort::WakeRead() {
-    eventfd_write(wakeFd_, 1);
+    wake_.Signal();
 }
 
 bool HidrawPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& count,
                       const std::atomic<bool>& cancelRead) {
     count = 0;
-    if (fd_ < 0 || !ReadOrWake(fd_, wakeFd_, buffer, capacity, count, cancelRead)) {
+    if (fd_ < 0 || !ReadOrWake(fd_, wake_, buffer, capacity, count, cancelRead)) {
         return false;
     }
     if (count < HID_REPORT_SIZE && capacity >= HID_REPORT_SIZE) {

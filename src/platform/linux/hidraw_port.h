@@ -15,6 +15,7 @@
 #pragma once
 
 #include "link/device_port.h"
+#include "platform/linux/linux_fd_io.h"
 
 class HidrawPort : public DevicePort {
   public:
@@ -39,5 +40,5 @@ class HidrawPort : public DevicePort {
 
   private:
     int fd_ = -1;
-    int wakeFd_ = -1;
+    EventFd wake_;
 };

@@ -48,12 +48,24 @@ PortError LockExclusive(int fd) {
     return PortErrorFromErrno(error == EWOULDBLOCK ? EBUSY : error);
 }
 
-void DrainEventFd(int fd) {
-    eventfd_t value = 0;
-    eventfd_read(fd, &value);
+EventFd::EventFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+EventFd::~EventFd() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
 }
 
-bool ReadOrWake(int fd, int wakeFd, std::uint8_t* buffer, std::uint32_t capacity,
+void EventFd::Signal() const {
+    eventfd_write(fd_, 1);
+}
+
+void EventFd::Drain() const {
+    eventfd_t value = 0;
+    eventfd_read(fd_, &value);
+}
+
+bool ReadOrWake(int fd, const EventFd& wake, std::uint8_t* buffer, std::uint32_t capacity,
                 std::uint32_t& count, const std::atomic<bool>& cancelRead) {
     count = 0;
     for (;;) {
@@ -66,15 +78,15 @@ bool ReadOrWake(int fd, int wakeFd, std::uint8_t* buffer, std::uint32_t capacity
             return false;  // hang-up or a failed device
         }
         if (cancelRead.load(std::memory_order_acquire)) {
-            DrainEventFd(wakeFd);
+            wake.Drain();
             return false;
         }
-        pollfd waits[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        pollfd waits[2] = {{fd, POLLIN, 0}, {wake.Fd(), POLLIN, 0}};
         if (poll(waits, 2, -1) < 0 && errno != EINTR) {
             return false;
         }
         if ((waits[1].revents & POLLIN) != 0) {
-            DrainEventFd(wakeFd);
+            wake.Drain();
             // Bytes that arrived together with the stop request are still delivered.
             const ssize_t last = read(fd, buffer, capacity);
             if (last > 0) {

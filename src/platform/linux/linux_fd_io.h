@@ -22,17 +22,32 @@ PortError OpenDeviceNode(const char16_t* path, int& fd);
 // violation.
 PortError LockExclusive(int fd);
 
+// A non-blocking eventfd that lives as long as its owner: the wake-up a poll waits on next to
+// a device. The descriptor is -1 when the kernel refused one; a poll then never sees it set.
+class EventFd {
+  public:
+    EventFd();
+    ~EventFd();
+    EventFd(const EventFd&) = delete;
+    EventFd& operator=(const EventFd&) = delete;
+
+    int Fd() const { return fd_; }
+    void Signal() const;
+    // Empties a wake-up that may still be pending.
+    void Drain() const;
+
+  private:
+    int fd_;
+};
+
 // One read of up to capacity bytes from the non-blocking fd, waiting in poll for input or
-// for wakeFd (an eventfd) to be written. A wake-up or cancelRead found set before any byte
-// arrived fails the read; bytes that arrived together with the wake-up are delivered. A
-// hang-up (end of file) or a failed device fails it too.
-bool ReadOrWake(int fd, int wakeFd, std::uint8_t* buffer, std::uint32_t capacity,
+// for wake to be signalled. A wake-up or cancelRead found set before any byte arrived fails
+// the read; bytes that arrived together with the wake-up are delivered. A hang-up (end of
+// file) or a failed device fails it too.
+bool ReadOrWake(int fd, const EventFd& wake, std::uint8_t* buffer, std::uint32_t capacity,
                 std::uint32_t& count, const std::atomic<bool>& cancelRead);
 
 // Writes length bytes to the non-blocking fd, waiting in poll for room until waitMs have
 // passed (INFINITE_WAIT: without limit). written receives how many went out.
 bool WriteWithin(int fd, const std::uint8_t* data, std::uint32_t length, std::uint32_t waitMs,
                  std::uint32_t& written);
-
-// Empties an eventfd that may hold a stale wake-up.
-void DrainEventFd(int fd);

@@ -1,17 +1,13 @@
 #include "platform/linux/linux_serial_port.h"
 
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-LinuxSerialPort::LinuxSerialPort() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+LinuxSerialPort::LinuxSerialPort() = default;
 
 LinuxSerialPort::~LinuxSerialPort() {
     Close();
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-    }
 }
 
 PortError LinuxSerialPort::Open(const char16_t* path, bool shared) {
@@ -34,7 +30,7 @@ PortError LinuxSerialPort::Open(const char16_t* path, bool shared) {
         ioctl(fd, TIOCEXCL);
     }
     fd_ = fd;
-    DrainEventFd(wakeFd_);
+    wake_.Drain();
     return PORT_ERROR_NONE;
 }
 
@@ -78,13 +74,13 @@ bool LinuxSerialPort::ConfigureSerial() {
 }
 
 void LinuxSerialPort::WakeRead() {
-    eventfd_write(wakeFd_, 1);
+    wake_.Signal();
 }
 
 bool LinuxSerialPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& count,
                            const std::atomic<bool>& cancelRead) {
     count = 0;
-    return fd_ >= 0 && ReadOrWake(fd_, wakeFd_, buffer, capacity, count, cancelRead);
+    return fd_ >= 0 && ReadOrWake(fd_, wake_, buffer, capacity, count, cancelRead);
 }
 
 bool LinuxSerialPort::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t waitMs,

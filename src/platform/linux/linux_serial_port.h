@@ -27,5 +27,5 @@ class LinuxSerialPort : public DevicePort {
 
   private:
     int fd_ = -1;
-    int wakeFd_ = -1;
+    EventFd wake_;
 };

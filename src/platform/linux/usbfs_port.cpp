@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -116,20 +115,14 @@ void PrepareBulkUrb(usbdevfs_urb& urb, std::uint8_t endpoint, std::uint8_t* buff
 }
 
 UsbfsPort::UsbfsPort(std::string sysRoot, UsbfsCalls& calls)
-    : sysRoot_(std::move(sysRoot)), calls_(calls), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    : sysRoot_(std::move(sysRoot)), calls_(calls) {
     for (UrbSlot* slot : {&read_, &write_}) {
         slot->urb = std::make_unique<usbdevfs_urb>();
-        slot->reapedFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     }
 }
 
 UsbfsPort::~UsbfsPort() {
     Close();
-    for (const int fd : {wakeFd_, read_.reapedFd, write_.reapedFd}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
 }
 
 PortError UsbfsPort::Open(const char16_t* path, bool) {
@@ -168,7 +161,7 @@ PortError UsbfsPort::Open(const char16_t* path, bool) {
     fd_ = fd;
     interface_ = address.interfaceNumber;
     endpoints_ = endpoints;
-    DrainEventFd(wakeFd_);
+    wake_.Drain();
     return PORT_ERROR_NONE;
 }
 
@@ -191,7 +184,7 @@ bool UsbfsPort::ConfigureSerial() {
 }
 
 void UsbfsPort::WakeRead() {
-    eventfd_write(wakeFd_, 1);
+    wake_.Signal();
 }
 
 bool UsbfsPort::ReapCompleted() {
@@ -210,7 +203,7 @@ bool UsbfsPort::ReapCompleted() {
                                                    : nullptr;
         if (owner != nullptr) {
             owner->reaped.store(true, std::memory_order_release);
-            eventfd_write(owner->reapedFd, 1);
+            owner->reapedWake.Signal();
         }
     }
 }
@@ -219,7 +212,7 @@ bool UsbfsPort::RunUrb(UrbSlot& slot, int timeoutMs, const std::atomic<bool>* ca
                        bool& discarded) {
     discarded = false;
     slot.reaped.store(false, std::memory_order_release);
-    DrainEventFd(slot.reapedFd);
+    slot.reapedWake.Drain();
     if (calls_.SubmitUrb(fd_, *slot.urb) != 0) {
         return false;
     }
@@ -241,17 +234,18 @@ bool UsbfsPort::RunUrb(UrbSlot& slot, int timeoutMs, const std::atomic<bool>* ca
                 wait = -1;
             }
         }
-        pollfd waits[3] = {{fd_, POLLOUT, 0}, {slot.reapedFd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd waits[3] = {
+            {fd_, POLLOUT, 0}, {slot.reapedWake.Fd(), POLLIN, 0}, {wake_.Fd(), POLLIN, 0}};
         const nfds_t watched = cancelRead != nullptr && !discarded ? 3 : 2;
         if (poll(waits, watched, wait) < 0 && errno != EINTR) {
             return false;
         }
         if (watched == 3 && (waits[2].revents & POLLIN) != 0) {
-            DrainEventFd(wakeFd_);
+            wake_.Drain();
             stop = true;
         }
         if ((waits[1].revents & POLLIN) != 0) {
-            DrainEventFd(slot.reapedFd);
+            slot.reapedWake.Drain();
         }
         if ((waits[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
             const bool present = ReapCompleted() && (waits[0].revents & (POLLERR | POLLHUP)) == 0;

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "link/device_port.h"
+#include "platform/linux/linux_fd_io.h"
 #include "platform/linux/sysfs.h"
 
 constexpr std::uint32_t USBFS_URB_MAX = 16384;
@@ -88,7 +89,7 @@ class UsbfsPort : public DevicePort {
         std::unique_ptr<usbdevfs_urb> urb;
         std::uint8_t buffer[USBFS_URB_MAX] = {};
         std::atomic<bool> reaped{false};
-        int reapedFd = -1;
+        EventFd reapedWake;
     };
 
     // Reaps every completed URB, marks it and wakes its owner. False once the device is gone.
@@ -104,7 +105,7 @@ class UsbfsPort : public DevicePort {
     int fd_ = -1;
     unsigned int interface_ = 0;
     BulkEndpoints endpoints_;
-    int wakeFd_ = -1;
+    EventFd wake_;
     std::mutex reapLock_;
     UrbSlot read_;
     UrbSlot write_;
