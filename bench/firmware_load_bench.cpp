@@ -11,11 +11,9 @@
 
 #include "common/wide_string.h"
 #include "firmware/firmware_file.h"
-#include "fwwriter/firmware_writer.h"
+#include "firmware_bench_image.h"
 
 namespace {
-
-constexpr std::size_t FILE_SIZE = 104857600;
 
 // The image is written once per run and removed at exit.
 class BenchFile {
@@ -23,18 +21,8 @@ class BenchFile {
     BenchFile() {
         path_ = std::filesystem::temp_directory_path() /
                 ("scanflash-load-bench-" + std::to_string(std::random_device{}()) + ".bin");
-        FirmwareSpec spec;
-        spec.layout = FirmwareLayout::Bin;
-        spec.model = "EM7";
-        SourceBlock image{"appl", Bytes(FILE_SIZE - 588), 0};
-        std::mt19937 random(1);
-        for (auto& byte : image.data) {
-            byte = static_cast<std::uint8_t>(random());
-        }
-        spec.blocks.push_back(std::move(image));
-        Bytes bytes;
         std::string error;
-        if (!WriteFirmware(spec, bytes, &error) || !SaveBytes(path_.string(), bytes, &error)) {
+        if (!WriteBenchImage(path_.string(), &error)) {
             std::fprintf(stderr, "cannot write the bench file: %s\n", error.c_str());
             std::abort();
         }
@@ -65,7 +53,7 @@ void BM_LoadFirmwareFile(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(buffer.Data());
     }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(FILE_SIZE));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BENCH_IMAGE_SIZE));
 }
 
 // What the loader does without the checks: one pass in 4096-byte pieces, one whole read.
@@ -80,13 +68,13 @@ void BM_PlainFreadTwice(benchmark::State& state) {
             total += got;
         }
         std::rewind(file);
-        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[FILE_SIZE]);
-        total += std::fread(buffer.get(), 1, FILE_SIZE, file);
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[BENCH_IMAGE_SIZE]);
+        total += std::fread(buffer.get(), 1, BENCH_IMAGE_SIZE, file);
         std::fclose(file);
         benchmark::DoNotOptimize(total);
         benchmark::DoNotOptimize(buffer.get());
     }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(FILE_SIZE));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BENCH_IMAGE_SIZE));
 }
 
 // Two whole-file reads: the cheapest way to read it twice.
@@ -94,15 +82,15 @@ void BM_PlainWholeReadTwice(benchmark::State& state) {
     const std::string path = File().Path().string();
     for (auto _ : state) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
-        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[FILE_SIZE]);
-        std::size_t total = std::fread(buffer.get(), 1, FILE_SIZE, file);
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[BENCH_IMAGE_SIZE]);
+        std::size_t total = std::fread(buffer.get(), 1, BENCH_IMAGE_SIZE, file);
         std::rewind(file);
-        total += std::fread(buffer.get(), 1, FILE_SIZE, file);
+        total += std::fread(buffer.get(), 1, BENCH_IMAGE_SIZE, file);
         std::fclose(file);
         benchmark::DoNotOptimize(total);
         benchmark::DoNotOptimize(buffer.get());
     }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(FILE_SIZE));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BENCH_IMAGE_SIZE));
 }
 
 }  // namespace

@@ -8,17 +8,15 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "common/wide_string.h"
 #include "firmware/firmware_file.h"
-#include "fwwriter/firmware_writer.h"
+#include "firmware_bench_image.h"
 
 namespace {
 
-constexpr std::size_t FILE_SIZE = 104857600;
-constexpr long TARGET_KIB = (FILE_SIZE + 8 * 1024 * 1024) / 1024;
+constexpr long TARGET_KIB = (BENCH_IMAGE_SIZE + 8 * 1024 * 1024) / 1024;
 
 long PeakKib() {
     rusage usage = {};
@@ -27,17 +25,8 @@ long PeakKib() {
 }
 
 int WriteFile(const std::string& path) {
-    FirmwareSpec spec;
-    spec.layout = FirmwareLayout::Bin;
-    SourceBlock image{"appl", Bytes(FILE_SIZE - 588), 0};
-    std::mt19937 random(1);
-    for (auto& byte : image.data) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    spec.blocks.push_back(std::move(image));
-    Bytes bytes;
     std::string error;
-    if (!WriteFirmware(spec, bytes, &error) || !SaveBytes(path, bytes, &error)) {
+    if (!WriteBenchImage(path, &error)) {
         std::fprintf(stderr, "cannot write the bench file: %s\n", error.c_str());
         return 1;
     }
@@ -77,9 +66,10 @@ int main() {
     std::printf(
         "Loading a %zu-byte file: peak RSS %ld KiB before, %ld KiB after, grew %ld KiB "
         "(%.2f MiB); target at most %ld KiB (file + 8 MiB): %s\n",
-        FILE_SIZE, before, after, grown, static_cast<double>(grown) / 1024.0, TARGET_KIB,
+        BENCH_IMAGE_SIZE, before, after, grown, static_cast<double>(grown) / 1024.0, TARGET_KIB,
         grown <= TARGET_KIB ? "met" : "MISSED");
-    std::printf("Peak beyond the file itself: %.2f MiB\n",
-                static_cast<double>(grown) / 1024.0 - static_cast<double>(FILE_SIZE) / 1048576.0);
+    std::printf(
+        "Peak beyond the file itself: %.2f MiB\n",
+        static_cast<double>(grown) / 1024.0 - static_cast<double>(BENCH_IMAGE_SIZE) / 1048576.0);
     return grown <= TARGET_KIB ? 0 : 1;
 }
