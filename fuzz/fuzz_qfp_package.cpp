@@ -2,8 +2,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     WithAndWithoutCrc(
-        FirmwareLayout::Qfp, data, size, [](const std::uint8_t* bytes, std::size_t n) {
-            ParseAndCheck(bytes, n, [](auto... args) { return ParseQfpPackage(args...); });
-        });
+        FirmwareLayout::Qfp, data, size,
+        [](const std::uint8_t* bytes, std::size_t n) { ParseAndCheck(bytes, n, ParseQfpPackage); });
     return 0;
 }
