@@ -270,7 +270,7 @@ def check_version_resource(name, data, version, failures):
         failures.equal(fields[9], VFT_APP, name + " file type")
     strings = {}
     translations = []
-    for child_key, child_value, grandchildren in children:
+    for child_key, _, grandchildren in children:
         if child_key == "StringFileInfo":
             for table_key, _, entries in grandchildren:
                 strings[table_key.upper()] = {entry[0]: entry[1] for entry in entries}
