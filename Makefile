@@ -1,14 +1,15 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= 2
 
-.PHONY: setup test build demo bench fuzz fuzz-long clean
+.PHONY: setup test build demo bench fuzz fuzz-long package clean
 
 setup:
 	@bash scripts/setup.sh
 
 # Configures, builds and runs every test in the default, asan and tsan presets; in the windows
-# preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; and the fuzz
-# preset's smoke runs when clang can link libFuzzer.
+# preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; the fuzz
+# preset's smoke runs when clang can link libFuzzer; and the package preset's checks of the
+# zip and the .deb (built by scripts/package.sh) when the packaging tools are installed.
 test: setup
 	@set -e; presets="default asan"; \
 	if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
@@ -21,10 +22,19 @@ test: setup
 	else \
 	    echo "== fuzz: skipped, clang or its libFuzzer runtime is not installed =="; \
 	fi; \
+	if missing=$$(bash scripts/have-package-tools.sh); then \
+	    presets="$$presets package"; \
+	else \
+	    echo "== package: skipped, not installed: $$missing =="; \
+	fi; \
 	for preset in $$presets tsan; do \
 	    echo "== $$preset =="; \
-	    cmake --preset $$preset >/dev/null; \
-	    cmake --build --preset $$preset -j $(JOBS); \
+	    if [ $$preset = package ]; then \
+	        JOBS=$(JOBS) bash scripts/package.sh build/package/dist; \
+	    else \
+	        cmake --preset $$preset >/dev/null; \
+	        cmake --build --preset $$preset -j $(JOBS); \
+	    fi; \
 	    ctest --preset $$preset; \
 	done
 
@@ -60,5 +70,9 @@ fuzz-long: fuzz
 	        build/fuzz/fuzz/corpus/$$t build/fuzz/fuzz/seeds/$$t; \
 	done
 
+# The Windows zip and the Debian package, into dist/.
+package: setup
+	@JOBS=$(JOBS) bash scripts/package.sh dist
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -20,3 +20,24 @@ if(SCANFLASH_TESTS AND CMAKE_CROSSCOMPILING)
     add_subdirectory(${SCANFLASH_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest
                      EXCLUDE_FROM_ALL SYSTEM)
 endif()
+
+# Version resources and application manifests are compiled by windres.
+enable_language(RC)
+
+# Gives the Windows program TARGET a version resource (FileDescription DESCRIPTION, the
+# project's name and version) and its application manifest, both from packaging/windows/.
+# They are built as an object library of their own, so that the C++ warning and entry
+# options the program links never reach windres.
+function(scanflash_add_windows_resources target description)
+    set(SCANFLASH_RC_PROGRAM ${target})
+    set(SCANFLASH_RC_DESCRIPTION ${description})
+    set(SCANFLASH_RC_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.manifest.in
+                   ${SCANFLASH_RC_MANIFEST} @ONLY)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.rc.in ${rc} @ONLY)
+    # windres reads the manifest; CMake's scan of the .rc sees only its #includes.
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${SCANFLASH_RC_MANIFEST})
+    add_library(${target}_resources OBJECT ${rc})
+    target_link_libraries(${target} PRIVATE ${target}_resources)
+endfunction()

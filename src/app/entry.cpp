@@ -76,7 +76,7 @@ bool ConsoleControlHandler(std::uint32_t event) {
 ResultCode RunCommandLine(const char16_t* const* argv, int argc, DeviceSource& devices,
                           DeviceLink& link) {
     const char16_t* baseName = BaseName(argc > 0 && argv[0] != nullptr ? argv[0] : u"");
-    PrintWide("%s  Version: 1.0.2.2\n", baseName);
+    PrintWide("%s  Version: " SCANFLASH_VERSION "\n", baseName);
     if (argc < 2) {
         PrintWide(
             "Usage: \"%s\" [-force] -file:xxx.bin2\n"

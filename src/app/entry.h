@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "app/console.h"
+#include "app/version.h"
 #include "common/result_code.h"
 
 class DeviceLink;
 class DevicePort;
 class DeviceSource;
 
-constexpr char VERSION_TEXT[] = "1.0.2.2";
+constexpr char VERSION_TEXT[] = SCANFLASH_VERSION;
 
 // Creates the process's one DeviceLink over port, runs the command line with the console
 // window disabled and the control handler registered, and returns the exit code. When the
