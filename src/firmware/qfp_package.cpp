@@ -91,7 +91,9 @@ bool ParseQfpPackage(std::FILE* file, PackageInfo* info, ParseReport* report) {
         }
         entries[i] = {type, offset, length, LoadLe32(entry + ENTRY_EXTRA_AT)};
     }
-    if (maxEnd < QFP_HEADER_SIZE) {
+    // A block must reach past the header: otherwise the CRC covers no byte beyond it and
+    // the header itself would go out as firmware.
+    if (maxEnd <= QFP_HEADER_SIZE) {
         return Refuse(report, ParseCheck::BlocksInHeader);
     }
 
