@@ -46,6 +46,11 @@ void SimPort::SetFeatureHook(FeatureHook hook) {
     featureHook_ = std::move(hook);
 }
 
+void SimPort::SetCloseHook(CloseHook hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    closeHook_ = std::move(hook);
+}
+
 void SimPort::Deliver(const std::uint8_t* bytes, std::uint32_t length) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -129,18 +134,26 @@ PortError SimPort::Open(const char16_t* path, bool shared) {
     }
     open_ = true;
     wake_ = false;
+    stopRequested_ = false;
     readsFail_ = false;
     pending_.clear();
     return PORT_ERROR_NONE;
 }
 
 void SimPort::Close() {
+    CloseHook hook;
+    bool stopped = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         Record(SimPortEvent::Kind::Close, nullptr, 0, false);
         open_ = false;
+        hook = closeHook_;
+        stopped = stopRequested_;
     }
     changed_.notify_all();
+    if (hook) {
+        hook(stopped);
+    }
 }
 
 bool SimPort::SendFeatureReport(const std::uint8_t* report, std::uint32_t length) {
@@ -196,6 +209,7 @@ void SimPort::WakeRead() {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         wake_ = true;
+        stopRequested_ = true;
     }
     changed_.notify_all();
 }
