@@ -27,6 +27,8 @@ struct ChildResult {
     int signal = 0;      // when a signal ended it
 };
 
+constexpr char NON_UTF8_NAME[] = "fw\xFF\xED\xA0\x80.bin";
+
 constexpr char STOPPED_AND_CLOSED[] =
     "scanflash-demo: the scanner saw the host stop reading and close the port\n";
 
@@ -130,6 +132,8 @@ class DemoTest : public ::testing::Test {
         spec.blocks.push_back({"kern", Bytes(1500, 0x11), 0});
         spec.blocks.push_back({"flah", Bytes(600, 0x22), 9});
         Write(spec, "fw.bin");
+        // A name with bytes that are not UTF-8 must reach the file system unchanged.
+        Write(spec, NON_UTF8_NAME);
     }
     void TearDown() override { std::filesystem::remove_all(folder); }
 
@@ -158,6 +162,14 @@ TEST_F(DemoTest, Outcomes) {
     };
     const Case cases[] = {
         {{"--sim-write-time=0", "-file:fw.bin"},
+         UPDATE_HEAD + "*" + WAITING +
+             "\nUpdating block: 1/2\n"
+             "Setting up update parameters\n"
+             "Sending data. total frames:2\n"
+             "*" +
+             WAITING + "\nUpdate successful\n",
+         15},
+        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME},
          UPDATE_HEAD + "*" + WAITING +
              "\nUpdating block: 1/2\n"
              "Setting up update parameters\n"
