@@ -196,7 +196,9 @@ bool SimPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& 
     }
     std::vector<std::uint8_t>& chunk = pending_.front();
     const std::uint32_t take = std::min(capacity, static_cast<std::uint32_t>(chunk.size()));
-    std::memcpy(buffer, chunk.data(), take);
+    if (take > 0) {  // an empty chunk (a read of 0 bytes) may have no storage at all
+        std::memcpy(buffer, chunk.data(), take);
+    }
     chunk.erase(chunk.begin(), chunk.begin() + take);
     if (chunk.empty()) {
         pending_.pop_front();
