@@ -5,14 +5,10 @@
 namespace {
 
 void Run(FirmwareLayout layout, const std::uint8_t* fileBytes, std::size_t fileSize) {
-    std::FILE* file = OpenInput(fileBytes, fileSize);
-    if (file == nullptr) {
-        return;
-    }
+    BytesFile file(fileBytes, fileSize);
     PackageInfo info;
     FirmwareBuffer buffer;
     const ResultCode loaded = LoadOpenFirmware(file, layout, &info, buffer);
-    std::fclose(file);
     if (loaded != RESULT_SUCCESS) {
         Require(loaded == RESULT_BAD_FILE && buffer.Empty());
         return;

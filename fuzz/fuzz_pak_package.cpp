@@ -5,8 +5,9 @@ namespace {
 
 void Run(const std::uint8_t* data, std::size_t size, bool isPk2) {
     ParseAndCheck(data, size,
-                  [isPk2, size](std::FILE* file, PackageInfo* info, ParseReport* report) {
-                      const bool accepted = ParsePakPackage(file, info, isPk2, report);
+                  [isPk2, size](FileReader& file, std::uint64_t fileSize, PackageInfo* info,
+                                ParseReport* report) {
+                      const bool accepted = ParsePakPackage(file, fileSize, info, isPk2, report);
                       Require(!accepted || size > (isPk2 ? PK2_HEADER_SIZE : PAK_HEADER_SIZE));
                       return accepted;
                   });

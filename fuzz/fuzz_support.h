@@ -1,19 +1,13 @@
-// What every fuzz target shares: the input as a read-only stream, and the properties an
-// accepted file must have whatever its bytes.
+// What every fuzz target shares: the input as a file in memory (BytesFile, so a run costs no
+// disk I/O), and the properties an accepted file must have whatever its bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "firmware/firmware_file.h"
 #include "fwwriter/firmware_writer.h"
-
-// The input as a file; fmemopen keeps it in memory, so a run costs no disk I/O.
-inline std::FILE* OpenInput(const std::uint8_t* data, std::size_t size) {
-    return fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
-}
 
 // Random bytes almost never carry a matching CRC, which would keep the fuzzer in front of
 // the CRC check. So every input also runs a second time with the CRC that the firmware
@@ -86,17 +80,13 @@ inline void CheckAccepted(const PackageInfo& info, std::size_t size) {
 // properties; a refused one names the check that failed.
 template <typename Parse>
 void ParseAndCheck(const std::uint8_t* data, std::size_t size, Parse parse) {
-    std::FILE* file = OpenInput(data, size);
-    if (file == nullptr) {
-        return;
-    }
+    BytesFile file(data, size);
     PackageInfo info;
     ParseReport report;
-    if (parse(file, &info, &report)) {
+    if (parse(file, size, &info, &report)) {
         Require(report.check == ParseCheck::Passed && report.storedCrc == report.computedCrc);
         CheckAccepted(info, size);
     } else {
         Require(report.check != ParseCheck::Passed);
     }
-    std::fclose(file);
 }

@@ -1,9 +1,10 @@
 // scanflash-demo: the product's entry over the simulated platform, with simulated scanners
 // attached. Its own --sim-... options come first; everything after them goes to the entry
-// unchanged, so every outcome of the product can be shown without hardware.
+// unchanged, so every outcome of the product can be shown without hardware. The simulated
+// scanner says on standard error when the host closes its port, and whether the host stopped
+// its reader first: that shows a termination ran the console handler.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,13 +45,16 @@ struct DemoOptions {
     SimScannerConfig scanner;
 };
 
-// Parses the leading --sim-... options; returns the index of the first argument for the
-// entry, 0 after a bad option, or -1 after --sim-help.
-int ParseDemoOptions(int argc, char** argv, DemoOptions& options) {
+// Parses the leading --sim-... options of arguments (the program name first); returns the
+// index of the first argument for the entry, 0 after a bad option, or -1 after --sim-help.
+int ParseDemoOptions(const std::vector<std::u16string>& arguments, DemoOptions& options) {
     options.scanner.writeTimeMs = 1500;
     int index = 1;
-    for (; index < argc && std::strncmp(argv[index], "--sim-", 6) == 0; ++index) {
-        const std::string option = argv[index];
+    for (; index < static_cast<int>(arguments.size()); ++index) {
+        const std::string option = Utf16ToUtf8(arguments[static_cast<std::size_t>(index)]);
+        if (option.compare(0, 6, "--sim-") != 0) {
+            break;
+        }
         const std::size_t equals = option.find('=');
         const std::string name = option.substr(0, equals);
         const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
@@ -107,9 +111,11 @@ void ProductFor(LinkKind link, std::uint16_t& vendor, std::uint16_t& product) {
     }
 }
 
-int RunDemo(int argc, char** argv) {
+// arguments: the program's name and its arguments, as the entry takes them; they reach it
+// without any conversion, so every file name stays as it was given.
+int RunDemo(const std::vector<std::u16string>& arguments) {
     DemoOptions options;
-    const int first = ParseDemoOptions(argc, argv, options);
+    const int first = ParseDemoOptions(arguments, options);
     if (first <= 0) {
         return first == 0 ? 2 : 0;
     }
@@ -130,6 +136,12 @@ int RunDemo(int argc, char** argv) {
     options.scanner.linkKind = options.link;
     SimPort port;
     port.SetExpectedPath(path);
+    port.SetCloseHook([](bool stopped) {
+        std::fputs(stopped ? "scanflash-demo: the scanner saw the host stop reading and close "
+                             "the port\n"
+                           : "scanflash-demo: the scanner saw the host close the port\n",
+                   stderr);
+    });
     if (options.busy) {
         port.SetOpenBehaviour({PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_SHARING_VIOLATION, false});
     }
@@ -138,37 +150,40 @@ int RunDemo(int argc, char** argv) {
     DemoConsole console;
 
     // The entry sees the demo's own name and the product's arguments.
-    std::vector<std::u16string> arguments;
-    arguments.push_back(Utf8ToUtf16(argv[0]));
-    for (int i = first; i < argc; ++i) {
-        arguments.push_back(Utf8ToUtf16(argv[i]));
-    }
     std::vector<const char16_t*> pointers;
-    for (const std::u16string& argument : arguments) {
-        pointers.push_back(argument.c_str());
+    pointers.push_back(arguments.empty() ? u"" : arguments[0].c_str());
+    for (std::size_t i = static_cast<std::size_t>(first); i < arguments.size(); ++i) {
+        pointers.push_back(arguments[i].c_str());
     }
     pointers.push_back(nullptr);
-    return RunEntry(devices, port, console, static_cast<int>(arguments.size()), pointers.data());
+    return RunEntry(devices, port, console, static_cast<int>(pointers.size() - 1), pointers.data());
 }
 
 }  // namespace
 
 #ifdef _WIN32
-// The wide command line, as the product takes it, passed on in UTF-8 like a POSIX one.
+// The wide command line as the product's wmain takes it: the arguments as they are, the
+// program name with its unpaired surrogates replaced, as it is only printed.
 int wmain(int argc, wchar_t** argv) {
-    std::vector<std::string> arguments;
+    Utf8ConsoleOutput output;
+    std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) {
-        arguments.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+        arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
     }
-    std::vector<char*> pointers;
-    for (std::string& argument : arguments) {
-        pointers.push_back(argument.data());
+    if (!arguments.empty()) {
+        arguments[0] = ReplaceUnpairedSurrogates(arguments[0]);
     }
-    pointers.push_back(nullptr);
-    return RunDemo(argc, pointers.data());
+    return RunDemo(arguments);
 }
 #else
 int main(int argc, char** argv) {
-    return RunDemo(argc, argv);
+    // Before the simulated scanner starts its thread, so that hang-up and termination reach
+    // the console's handler rather than end the process on that thread.
+    LinuxConsole::BlockStopSignals();
+    std::vector<std::u16string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(Utf8ToUtf16(argv[i]));
+    }
+    return RunDemo(arguments);
 }
 #endif

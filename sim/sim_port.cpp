@@ -46,6 +46,11 @@ void SimPort::SetFeatureHook(FeatureHook hook) {
     featureHook_ = std::move(hook);
 }
 
+void SimPort::SetCloseHook(CloseHook hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    closeHook_ = std::move(hook);
+}
+
 void SimPort::Deliver(const std::uint8_t* bytes, std::uint32_t length) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -129,18 +134,26 @@ PortError SimPort::Open(const char16_t* path, bool shared) {
     }
     open_ = true;
     wake_ = false;
+    stopRequested_ = false;
     readsFail_ = false;
     pending_.clear();
     return PORT_ERROR_NONE;
 }
 
 void SimPort::Close() {
+    CloseHook hook;
+    bool stopped = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         Record(SimPortEvent::Kind::Close, nullptr, 0, false);
         open_ = false;
+        hook = closeHook_;
+        stopped = stopRequested_;
     }
     changed_.notify_all();
+    if (hook) {
+        hook(stopped);
+    }
 }
 
 bool SimPort::SendFeatureReport(const std::uint8_t* report, std::uint32_t length) {
@@ -183,7 +196,9 @@ bool SimPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& 
     }
     std::vector<std::uint8_t>& chunk = pending_.front();
     const std::uint32_t take = std::min(capacity, static_cast<std::uint32_t>(chunk.size()));
-    std::memcpy(buffer, chunk.data(), take);
+    if (take > 0) {  // an empty chunk (a read of 0 bytes) may have no storage at all
+        std::memcpy(buffer, chunk.data(), take);
+    }
     chunk.erase(chunk.begin(), chunk.begin() + take);
     if (chunk.empty()) {
         pending_.pop_front();
@@ -196,6 +211,7 @@ void SimPort::WakeRead() {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         wake_ = true;
+        stopRequested_ = true;
     }
     changed_.notify_all();
 }

@@ -34,6 +34,8 @@ class SimPort : public DevicePort {
   public:
     using WriteHook = std::function<void(const std::uint8_t* bytes, std::uint32_t length)>;
     using FeatureHook = std::function<void(const std::uint8_t* report, std::uint32_t length)>;
+    // stopped: a stop request (WakeRead) came between the open and this close.
+    using CloseHook = std::function<void(bool stopped)>;
 
     SimPort() = default;
 
@@ -52,6 +54,8 @@ class SimPort : public DevicePort {
     void SetWriteHook(WriteHook hook);
     // Called with every accepted feature report, on the sending thread, before it returns.
     void SetFeatureHook(FeatureHook hook);
+    // Called with every close, on the closing thread, once the port is closed.
+    void SetCloseHook(CloseHook hook);
 
     void Deliver(const std::uint8_t* bytes, std::uint32_t length);
     void Deliver(const std::vector<std::uint8_t>& bytes) {
@@ -94,6 +98,8 @@ class SimPort : public DevicePort {
     std::uint32_t writesSinceStall_ = 0;
     WriteHook writeHook_;
     FeatureHook featureHook_;
+    CloseHook closeHook_;
+    bool stopRequested_ = false;
     bool open_ = false;
     bool wake_ = false;
     bool readsFail_ = false;

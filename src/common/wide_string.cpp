@@ -50,6 +50,15 @@ void CopyWide(char16_t* destination, const char16_t* source) {
 namespace {
 
 constexpr char16_t ESCAPED_BYTE_BASE = 0xDC00;
+constexpr char32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+bool IsHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool IsLowSurrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 bool IsContinuation(unsigned char byte) {
     return (byte & 0xC0u) == 0x80u;
@@ -145,17 +154,30 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
-        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        const bool nextLow = i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-        if (high && nextLow) {
+        const bool nextLow = i + 1 < text.size() && IsLowSurrogate(text[i + 1]);
+        if (IsHighSurrogate(unit) && nextLow) {
             const char32_t codePoint = 0x10000 + ((static_cast<char32_t>(unit - 0xD800) << 10) |
                                                   static_cast<char32_t>(text[i + 1] - 0xDC00));
             AppendUtf8(out, codePoint);
             ++i;
         } else if (unit >= ESCAPED_BYTE_BASE + 0x80 && unit <= ESCAPED_BYTE_BASE + 0xFF) {
             out.push_back(static_cast<char>(unit - ESCAPED_BYTE_BASE));
+        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+            AppendUtf8(out, REPLACEMENT_CHARACTER);
         } else {
             AppendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
+std::u16string ReplaceUnpairedSurrogates(std::u16string_view text) {
+    std::u16string out(text);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (IsHighSurrogate(out[i]) && i + 1 < out.size() && IsLowSurrogate(out[i + 1])) {
+            ++i;
+        } else if (IsHighSurrogate(out[i]) || IsLowSurrogate(out[i])) {
+            out[i] = static_cast<char16_t>(REPLACEMENT_CHARACTER);
         }
     }
     return out;

@@ -29,4 +29,11 @@ void CopyWide(char16_t* destination, const char16_t* source);
 // lone unit 0xDC00 + byte, which Utf16ToUtf8 turns back into that byte. So any byte string
 // (a Linux argument or file name) survives the round trip unchanged.
 std::u16string Utf8ToUtf16(std::string_view text);
+// Any other unpaired surrogate has no UTF-8 form and becomes U+FFFD, so that nothing but the
+// escaped bytes is ever written as invalid UTF-8.
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// Every unpaired surrogate, the escaped bytes' units among them, replaced by U+FFFD: for text
+// that came from Windows as UTF-16, where such a unit is a broken character, not a byte, and
+// that is only to be printed.
+std::u16string ReplaceUnpairedSurrogates(std::u16string_view text);

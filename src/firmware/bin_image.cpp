@@ -34,23 +34,22 @@ BlockType TypeFromName(const std::uint8_t* name) {
 
 }  // namespace
 
-bool ParseBinImage(std::FILE* file, PackageInfo* info, ParseReport* report) {
+bool ParseBinImage(FileReader& file, std::uint64_t fileSize, PackageInfo* info,
+                   ParseReport* report) {
     if (report != nullptr) {
         *report = ParseReport{};
     }
     ClearPackageInfo(info);
     std::uint8_t trailer[BIN_TRAILER_SIZE] = {};
 
-    std::uint64_t size = 0;
-    if (!MeasureParsedFile(file, size, report)) {
+    if (!CheckParsedSize(fileSize, report)) {
         return false;
     }
-    if (size < BIN_TRAILER_SIZE) {
+    if (fileSize < BIN_TRAILER_SIZE) {
         return Refuse(report, ParseCheck::ShortHeader);
     }
-    const std::uint64_t imageEnd = size - BIN_TRAILER_SIZE;
-    if (!SeekFile(file, imageEnd) ||
-        std::fread(trailer, 1, BIN_TRAILER_SIZE, file) != BIN_TRAILER_SIZE) {
+    const std::uint64_t imageEnd = fileSize - BIN_TRAILER_SIZE;
+    if (!ReadAt(file, imageEnd, trailer, BIN_TRAILER_SIZE)) {
         return Refuse(report, ParseCheck::ShortHeader);
     }
     if (std::memcmp(trailer, BIN_MAGIC, sizeof(BIN_MAGIC)) != 0) {
@@ -82,7 +81,7 @@ bool ParseBinImage(std::FILE* file, PackageInfo* info, ParseReport* report) {
     }
 
     std::uint32_t crc = 0;
-    if (!SeekFile(file, 0) || !CrcFromFile(file, covered, crc)) {
+    if (!file.Seek(0) || !CrcFromFile(file, covered, crc)) {
         return Refuse(report, ParseCheck::ShortRead);
     }
     const std::uint32_t stored = LoadLe32(trailer + CRC_AT);

@@ -4,50 +4,22 @@
 #include <cstring>
 #include <new>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-
-#include <string>
-#endif
-
 #include "common/wide_string.h"
 #include "firmware/parse_support.h"
 
 namespace {
 
-constexpr std::size_t READ_BUFFER_SIZE = 65536;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-FileHandle OpenForReading(const char16_t* fileName) {
-#ifdef _WIN32
-    static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    return FileHandle(_wfopen(reinterpret_cast<const wchar_t*>(fileName), L"rb"));
-#else
-    const std::string name = Utf16ToUtf8(fileName);
-    FileHandle file(std::fopen(name.c_str(), "rb"));
-    struct stat status = {};
-    // A folder opens for reading here but not on Windows; treat it the same everywhere.
-    if (file != nullptr && (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode))) {
-        file.reset();
-    }
-    return file;
-#endif
-}
-
-bool RunParser(std::FILE* file, FirmwareLayout layout, PackageInfo* info, ParseReport* report) {
+bool RunParser(FileReader& file, std::uint64_t fileSize, FirmwareLayout layout, PackageInfo* info,
+               ParseReport* report) {
     switch (layout) {
         case FirmwareLayout::Bin:
-            return ParseBinImage(file, info, report);
+            return ParseBinImage(file, fileSize, info, report);
         case FirmwareLayout::Pak:
-            return ParsePakPackage(file, info, false, report);
+            return ParsePakPackage(file, fileSize, info, false, report);
         case FirmwareLayout::Pk2:
-            return ParsePakPackage(file, info, true, report);
+            return ParsePakPackage(file, fileSize, info, true, report);
         case FirmwareLayout::Qfp:
-            return ParseQfpPackage(file, info, report);
+            return ParseQfpPackage(file, fileSize, info, report);
         case FirmwareLayout::Unknown:
             break;
     }
@@ -112,7 +84,7 @@ FirmwareLayout LayoutFromFileName(const char16_t* fileName) {
     return FirmwareLayout::Unknown;
 }
 
-ResultCode LoadOpenFirmware(std::FILE* file, FirmwareLayout layout, PackageInfo* info,
+ResultCode LoadOpenFirmware(FileReader& file, FirmwareLayout layout, PackageInfo* info,
                             FirmwareBuffer& fileData, ParseReport* report) {
     fileData.Release();
     if (report != nullptr) {
@@ -121,8 +93,9 @@ ResultCode LoadOpenFirmware(std::FILE* file, FirmwareLayout layout, PackageInfo*
     if (layout == FirmwareLayout::Unknown) {
         return RESULT_BAD_EXTENSION;
     }
+    // The one size: the parser checks against it and the buffer holds exactly that many bytes.
     std::uint64_t size = 0;
-    if (!MeasureFile(file, size)) {
+    if (!file.Measure(size)) {
         Refuse(report, ParseCheck::SizeUnknown);
         return RESULT_BAD_FILE;
     }
@@ -130,16 +103,26 @@ ResultCode LoadOpenFirmware(std::FILE* file, FirmwareLayout layout, PackageInfo*
         Refuse(report, ParseCheck::SizeOutOfRange);
         return RESULT_BAD_FILE;
     }
-    if (!RunParser(file, layout, info, report)) {
+    if (!RunParser(file, size, layout, info, report)) {
         return RESULT_BAD_FILE;
     }
     const auto length = static_cast<std::size_t>(size);
     if (!fileData.Allocate(length)) {
         return RESULT_NO_MEMORY;
     }
-    // A file that shrank since its check ends here as well; one that grew is read only as far
-    // as the checked size.
-    if (!SeekFile(file, 0) || std::fread(fileData.MutableData(), 1, length, file) != length) {
+    const std::size_t got = file.Seek(0) ? file.Read(fileData.MutableData(), length) : 0;
+    // A byte beyond the size, or a short read of a file whose size is now another, means the
+    // file was being written while it was loaded: what was checked is not what was read.
+    std::uint8_t beyond = 0;
+    std::uint64_t sizeNow = size;
+    const bool grew = got == length && file.Read(&beyond, 1) != 0;
+    const bool shrank = got < length && file.Measure(sizeNow) && sizeNow != size;
+    if (grew || shrank) {
+        fileData.Release();
+        Refuse(report, ParseCheck::FileChanged);
+        return RESULT_BAD_FILE;
+    }
+    if (got != length) {
         fileData.Release();
         return RESULT_NO_MEMORY;
     }
@@ -160,14 +143,11 @@ ResultCode LoadFirmwareFile(const char16_t* fileName, PackageInfo* info, Firmwar
     if (layout == FirmwareLayout::Unknown) {
         return RESULT_BAD_EXTENSION;
     }
-    const FileHandle file = OpenForReading(fileName);
+    const std::unique_ptr<FileReader> file = OpenFileReader(fileName);
     if (file == nullptr) {
         return RESULT_FILE_OPEN_FAILED;
     }
-    // The parsers read in 4096-byte pieces; a larger stdio buffer turns those into a sixteenth
-    // of the system calls. Without it the default buffer serves, only slower.
-    std::setvbuf(file.get(), nullptr, _IOFBF, READ_BUFFER_SIZE);
-    return LoadOpenFirmware(file.get(), layout, info, fileData, report);
+    return LoadOpenFirmware(*file, layout, info, fileData, report);
 }
 
 ResultCode BuildBlockList(const PackageInfo& info, const FirmwareBuffer& fileData,
@@ -211,6 +191,10 @@ ResultCode BuildBlockList(const PackageInfo& info, const FirmwareBuffer& fileDat
         const bool exfl = i >= normalEnd;
         if (!exfl && (entry.type < firstType || entry.type > BLOCK_TYPE_APPL)) {
             continue;
+        }
+        if (static_cast<std::uint64_t>(entry.offset) + entry.length > fileData.Size()) {
+            list = BlockList{};
+            return RESULT_BAD_FILE;
         }
         if (taken < MAX_UPDATE_BLOCKS) {
             UpdateBlock& block = list.blocks[taken];

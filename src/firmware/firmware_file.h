@@ -5,11 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 
 #include "common/result_code.h"
 #include "common/update_types.h"
+#include "firmware/file_reader.h"
 #include "firmware/package_info.h"
 #include "firmware/parsers.h"
 
@@ -45,10 +45,12 @@ const char* FirmwareLayoutName(FirmwareLayout layout);
 // or for any other extension.
 FirmwareLayout LayoutFromFileName(const char16_t* fileName);
 
-// Runs the layout's parser on an open file and reads it whole into fileData. Returns 0, 9
-// (size outside 1 to 100 MiB, or a check failed), 12 (no memory, or the second read came
-// short) or 10 for FirmwareLayout::Unknown. The file stays open; its position is undefined.
-ResultCode LoadOpenFirmware(std::FILE* file, FirmwareLayout layout, PackageInfo* info,
+// Measures the open file once, runs the layout's parser with that size and reads the file
+// whole into a buffer of exactly that size. Returns 0, 9 (size outside 1 to 100 MiB, a check
+// failed, or the file grew or shrank since it was measured: ParseCheck::FileChanged), 12 (no
+// memory, or the second read came short of a file whose size did not change) or 10 for
+// FirmwareLayout::Unknown. The file stays open; its position is undefined.
+ResultCode LoadOpenFirmware(FileReader& file, FirmwareLayout layout, PackageInfo* info,
                             FirmwareBuffer& fileData, ParseReport* report = nullptr);
 
 // Judges the extension, opens the file (UTF-16 name), loads it with LoadOpenFirmware and
@@ -69,7 +71,8 @@ struct BlockList {
 
 // Takes the sendable entries of info (parsed from fileData) into list: bin entries of type
 // 1 to 4, pak and pk2 entries of type 2 to 4 (boot never), qfp normal entries and then every
-// exfl entry. Returns 0, 14 when nothing is taken, or 8 when more than four blocks would be.
+// exfl entry. Returns 0, 14 when nothing is taken, 8 when more than four blocks would be, or
+// 9 when a taken entry does not lie wholly inside fileData: no block ever points past it.
 ResultCode BuildBlockList(const PackageInfo& info, const FirmwareBuffer& fileData, BlockList& list);
 
 // Everything UpdateFromFile does before the session. The list points into file.

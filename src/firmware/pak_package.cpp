@@ -135,7 +135,8 @@ void FillInfoFromPk2(const std::uint8_t* header, PackageInfo* info) {
     FillInfo(header, info, true);
 }
 
-bool ParsePakPackage(std::FILE* file, PackageInfo* info, bool isPk2, ParseReport* report) {
+bool ParsePakPackage(FileReader& file, std::uint64_t fileSize, PackageInfo* info, bool isPk2,
+                     ParseReport* report) {
     if (report != nullptr) {
         *report = ParseReport{};
     }
@@ -143,20 +144,19 @@ bool ParsePakPackage(std::FILE* file, PackageInfo* info, bool isPk2, ParseReport
     const HeaderLayout& layout = LayoutFor(isPk2);
     std::uint8_t header[PAK_HEADER_SIZE] = {};
 
-    std::uint64_t size = 0;
-    if (!MeasureParsedFile(file, size, report)) {
+    if (!CheckParsedSize(fileSize, report)) {
         return false;
     }
-    if (std::fread(header, 1, layout.headerSize, file) != layout.headerSize) {
+    if (fileSize < layout.headerSize || !ReadAt(file, 0, header, layout.headerSize)) {
         return Refuse(report, ParseCheck::ShortHeader);
     }
-    if (!CheckPakHeader(header, size, isPk2, report)) {
+    if (!CheckPakHeader(header, fileSize, isPk2, report)) {
         return false;
     }
 
     // Taken over the header as read, before its texts are cut.
     std::uint32_t crc = Crc32(0, layout.headerSize - CRC_FROM, header + CRC_FROM);
-    if (!CrcFromFile(file, size - layout.headerSize, crc)) {
+    if (!CrcFromFile(file, fileSize - layout.headerSize, crc)) {
         return Refuse(report, ParseCheck::ShortRead);
     }
     const std::uint32_t stored = LoadLe32(header + CRC_AT);
@@ -168,7 +168,7 @@ bool ParsePakPackage(std::FILE* file, PackageInfo* info, bool isPk2, ParseReport
         return Refuse(report, ParseCheck::Crc);
     }
 
-    info->pak.fileSize = static_cast<std::uint32_t>(size);
+    info->pak.fileSize = static_cast<std::uint32_t>(fileSize);
     TerminateHeaderStrings(header, isPk2);
     if (isPk2) {
         FillInfoFromPk2(header, info);

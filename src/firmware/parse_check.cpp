@@ -32,6 +32,8 @@ const char* ParseCheckName(ParseCheck check) {
             return "short-read";
         case ParseCheck::Crc:
             return "crc";
+        case ParseCheck::FileChanged:
+            return "file-changed";
     }
     return "unknown";
 }
@@ -68,6 +70,8 @@ const char* ParseCheckText(ParseCheck check) {
             return "bytes the CRC covers cannot be read";
         case ParseCheck::Crc:
             return "the CRC-32 does not match";
+        case ParseCheck::FileChanged:
+            return "the file changed while it was loaded";
     }
     return "unknown check";
 }

@@ -3,10 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#ifndef _WIN32
-#include <sys/types.h>
-#endif
-
 #include "common/crc32.h"
 
 void ClearPackageInfo(PackageInfo* info) {
@@ -19,61 +15,29 @@ std::uint32_t LoadLe32(const std::uint8_t* bytes) {
            (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
-bool SeekFile(std::FILE* file, std::uint64_t offset) {
-#ifdef _WIN32
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<__int64>::max())) {
-        return false;
-    }
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        return false;
-    }
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-bool MeasureFile(std::FILE* file, std::uint64_t& size) {
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const __int64 end = _ftelli64(file);
-#else
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const off_t end = ftello(file);
-#endif
-    if (end < 0 || !SeekFile(file, 0)) {
-        return false;
-    }
-    size = static_cast<std::uint64_t>(end);
-    return true;
-}
-
-bool MeasureParsedFile(std::FILE* file, std::uint64_t& size, ParseReport* report) {
-    if (!MeasureFile(file, size)) {
-        return Refuse(report, ParseCheck::SizeUnknown);
-    }
-    if (size > std::numeric_limits<std::uint32_t>::max()) {
+bool CheckParsedSize(std::uint64_t fileSize, ParseReport* report) {
+    if (fileSize > std::numeric_limits<std::uint32_t>::max()) {
         return Refuse(report, ParseCheck::SizeOutOfRange);
     }
     return true;
 }
 
-bool CrcFromFile(std::FILE* file, std::uint64_t count, std::uint32_t& crc) {
+bool CrcFromFile(FileReader& file, std::uint64_t count, std::uint32_t& crc) {
     std::uint8_t piece[CRC_PIECE_SIZE];
     while (count > 0) {
         const std::size_t want =
             count < CRC_PIECE_SIZE ? static_cast<std::size_t>(count) : CRC_PIECE_SIZE;
-        if (std::fread(piece, 1, want, file) != want) {
+        if (file.Read(piece, want) != want) {
             return false;
         }
         crc = Crc32(crc, want, piece);
         count -= want;
     }
     return true;
+}
+
+bool ReadAt(FileReader& file, std::uint64_t offset, std::uint8_t* destination, std::size_t count) {
+    return file.Seek(offset) && file.Read(destination, count) == count;
 }
 
 void CopyFieldText(char* slot, const std::uint8_t* field, std::size_t width) {

@@ -1,14 +1,16 @@
-// The three layout parsers. Each takes an open file at any position, finds its size by
-// seeking, checks the layout in its fixed order, streams the range its CRC-32 covers in
-// pieces of at most 4096 bytes, and fills a PackageInfo. They return true only when every
-// check passed; the optional ParseReport tells which check refused the file, so that the
-// inspector explains a refusal with the very rules the loader applies.
+// The three layout parsers. Each takes an open file at any position and the size the loader
+// measured for it, checks the layout in its fixed order against that one size, streams the
+// range its CRC-32 covers in pieces of at most 4096 bytes, and fills a PackageInfo. They
+// never measure the file themselves: a file that changes while it is loaded must not be
+// judged by one size and read by another. They return true only when every check passed;
+// the optional ParseReport tells which check refused the file, so that the inspector
+// explains a refusal with the very rules the loader applies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
+#include "firmware/file_reader.h"
 #include "firmware/package_info.h"
 
 constexpr std::size_t BIN_TRAILER_SIZE = 588;
@@ -40,6 +42,7 @@ enum class ParseCheck : std::uint8_t {
     BlocksInHeader,  // qfp: every block lies inside the header
     ShortRead,       // a covered byte could not be read
     Crc,
+    FileChanged,  // the loader: the file grew or shrank while it was loaded
 };
 
 struct ParseReport {
@@ -58,10 +61,12 @@ const char* ParseCheckText(ParseCheck check);
 // still counts toward the CRC's range and it is counted in skippedEntries, but it yields no
 // PackageEntry. Refusing such files would lock out images that carry an extra part for
 // other tools, and the CRC still protects every byte up to that range.
-bool ParseBinImage(std::FILE* file, PackageInfo* info, ParseReport* report = nullptr);
+bool ParseBinImage(FileReader& file, std::uint64_t fileSize, PackageInfo* info,
+                   ParseReport* report = nullptr);
 
 // pak (isPk2 false) and pk2 packages.
-bool ParsePakPackage(std::FILE* file, PackageInfo* info, bool isPk2, ParseReport* report = nullptr);
+bool ParsePakPackage(FileReader& file, std::uint64_t fileSize, PackageInfo* info, bool isPk2,
+                     ParseReport* report = nullptr);
 
 // The steps of ParsePakPackage on a header buffer of PAK_HEADER_SIZE bytes, of which the
 // first PK2_HEADER_SIZE are used for pk2. CheckPakHeader takes the real file size and
@@ -78,4 +83,5 @@ void FillInfoFromPak(const std::uint8_t* header, PackageInfo* info);
 void FillInfoFromPk2(const std::uint8_t* header, PackageInfo* info);
 
 // qfp packages.
-bool ParseQfpPackage(std::FILE* file, PackageInfo* info, ParseReport* report = nullptr);
+bool ParseQfpPackage(FileReader& file, std::uint64_t fileSize, PackageInfo* info,
+                     ParseReport* report = nullptr);

@@ -35,18 +35,18 @@ BlockType NormalTagType(const std::uint8_t* tag) {
 
 }  // namespace
 
-bool ParseQfpPackage(std::FILE* file, PackageInfo* info, ParseReport* report) {
+bool ParseQfpPackage(FileReader& file, std::uint64_t fileSize, PackageInfo* info,
+                     ParseReport* report) {
     if (report != nullptr) {
         *report = ParseReport{};
     }
     ClearPackageInfo(info);
     std::uint8_t header[QFP_HEADER_SIZE] = {};
 
-    std::uint64_t size = 0;
-    if (!MeasureParsedFile(file, size, report)) {
+    if (!CheckParsedSize(fileSize, report)) {
         return false;
     }
-    if (std::fread(header, 1, QFP_HEADER_SIZE, file) != QFP_HEADER_SIZE) {
+    if (fileSize < QFP_HEADER_SIZE || !ReadAt(file, 0, header, QFP_HEADER_SIZE)) {
         return Refuse(report, ParseCheck::ShortHeader);
     }
     if (std::memcmp(header, QFP_MAGIC, sizeof(QFP_MAGIC)) != 0) {
@@ -73,7 +73,7 @@ bool ParseQfpPackage(std::FILE* file, PackageInfo* info, ParseReport* report) {
             return Refuse(report, ParseCheck::EntryLength, i);
         }
         const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
-        if (end > size) {
+        if (end > fileSize) {
             return Refuse(report, ParseCheck::Bounds, i);
         }
         if (end > maxEnd) {
@@ -91,7 +91,9 @@ bool ParseQfpPackage(std::FILE* file, PackageInfo* info, ParseReport* report) {
         }
         entries[i] = {type, offset, length, LoadLe32(entry + ENTRY_EXTRA_AT)};
     }
-    if (maxEnd < QFP_HEADER_SIZE) {
+    // A block must reach past the header: otherwise the CRC covers no byte beyond it and
+    // the header itself would go out as firmware.
+    if (maxEnd <= QFP_HEADER_SIZE) {
         return Refuse(report, ParseCheck::BlocksInHeader);
     }
 

@@ -20,7 +20,8 @@ bool DeviceLink::Open(const DeviceRecord& record, ResultCode* result) {
     ResultCode local = RESULT_SUCCESS;
     ResultCode& code = result != nullptr ? *result : local;
     code = RESULT_SUCCESS;
-    if (!initialised_ || !mainLock_.Ready()) {
+    // Without its locks and events the link would run unprotected.
+    if (!initialised_ || !mainLock_.Ready() || !stopLock_.Ready() || !ring_.Ready()) {
         code = RESULT_LINK_NOT_READY;
         return false;
     }
@@ -50,10 +51,16 @@ bool DeviceLink::Open(const DeviceRecord& record, ResultCode* result) {
 }
 
 bool DeviceLink::StartReader() {
+    LockGuard serialise(stopLock_);
     if (readerThread_.Held()) {
         return false;
     }
     return readerThread_.Start(&DeviceLink::ReaderEntry, this);
+}
+
+bool DeviceLink::ReaderHeld() const {
+    LockGuard serialise(stopLock_);
+    return readerThread_.Held();
 }
 
 void DeviceLink::ReaderEntry(void* self) {

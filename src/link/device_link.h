@@ -7,7 +7,8 @@
 // and the second simply finds it gone), then mainLock_ (one whole framed write, or the
 // reader's final close), then the ring's lock (only while bytes are copied). StopReader is
 // never called with mainLock_ held: it waits for the reader, which takes mainLock_ on its
-// way out.
+// way out. StartReader and ReaderHeld take stopLock_ too, so the reader's handle is only ever
+// touched under it, whichever thread (the console handler's among them) asks.
 //
 // A link can be opened again after StopReader: the stop flags are cleared when the reader
 // has been released and again by Open.
@@ -41,16 +42,18 @@ class DeviceLink {
     // ringCapacity is RING_CAPACITY in the product; tests may pass a smaller one or 0 (no
     // storage).
     explicit DeviceLink(DevicePort& port, std::uint32_t ringCapacity = RING_CAPACITY);
-    ~DeviceLink();
+    virtual ~DeviceLink();
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
 
     // True when the device is open and the reader runs. result (optional) gets 0 or the
-    // reason: 6 not set up, 4 already open, the open's code, 1 when the reader cannot start.
+    // reason: 6 not set up (a lock or event of the link or its ring could not be created), 4
+    // already open, the open's code, 1 when the reader cannot start.
     bool Open(const DeviceRecord& record, ResultCode* result);
     // A locked, framed write. After a failed write the reader is stopped (closing the device).
     bool Send(const std::uint8_t* bytes, std::uint32_t count);
-    bool StartReader();
+    // Virtual so that a test can make the thread start fail.
+    virtual bool StartReader();
     void StopReader();
     // Frames and writes the bytes for the open link kind; the caller holds the main lock.
     bool WriteFramed(const std::uint8_t* bytes, std::uint32_t count);
@@ -61,7 +64,8 @@ class DeviceLink {
     std::uint32_t Flush(std::uint32_t drainMs);
 
     bool IsOpen() const { return io_.IsOpen(); }
-    bool ReaderHeld() const { return readerThread_.Held(); }
+    // Never called with the main lock held (it takes the stop lock).
+    bool ReaderHeld() const;
     LinkKind CurrentLinkKind() const { return linkKind_.load(std::memory_order_acquire); }
     const DeviceRecord& Record() const { return record_; }
     bool Connected() const { return connected_; }
@@ -76,7 +80,7 @@ class DeviceLink {
     bool WriteHidReports(const std::uint8_t* bytes, std::uint32_t count);
 
     Lock mainLock_;
-    Lock stopLock_;
+    mutable Lock stopLock_;
     Thread readerThread_;
     DeviceIo io_;
     ReceiveRing ring_;

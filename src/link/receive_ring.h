@@ -29,6 +29,8 @@ class ReceiveRing {
     // and sees that the device has gone.
     void PulseDataEvent();
 
+    // False when the lock or the data event could not be created: the ring cannot be used.
+    bool Ready() const { return lock_.Ready() && dataEvent_.Ready(); }
     ManualResetEvent& DataEvent() { return dataEvent_; }
     std::uint32_t Capacity() const { return capacity_; }
     std::uint32_t Count();

@@ -70,4 +70,32 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
     EXPECT_EQ(Utf8ToUtf16("a\xFF"), std::u16string(u"a\xDCFF"));
 }
 
+// UTF-16 that came from Windows may hold surrogates without their partner. None may become
+// invalid UTF-8 on its way out; only the units that stand for escaped bytes turn back into
+// those bytes, and only where the text may hold them (ReplaceUnpairedSurrogates: none).
+TEST(WideString, UnpairedSurrogatesBecomeTheReplacementCharacter) {
+    struct Case {
+        std::u16string text;
+        std::string utf8;
+        std::u16string printable;
+    };
+    const Case cases[] = {
+        {{u'a', 0xD800, u'z'}, "a\xEF\xBF\xBDz", {u'a', 0xFFFD, u'z'}},  // high, no low
+        {{0xDBFF}, "\xEF\xBF\xBD", {0xFFFD}},                            // high at the end
+        {{0xDC00, u'x'}, "\xEF\xBF\xBDx", {0xFFFD, u'x'}},               // low below the bytes
+        {{0xDC7F}, "\xEF\xBF\xBD", {0xFFFD}},
+        {{0xDD00}, "\xEF\xBF\xBD", {0xFFFD}},  // low above the bytes
+        {{0xDFFF}, "\xEF\xBF\xBD", {0xFFFD}},
+        {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD", {0xFFFD, 0xFFFD}},  // low before high
+        {{0xDC80}, "\x80", {0xFFFD}},                                      // an escaped byte
+        {{0xDCFF}, "\xFF", {0xFFFD}},
+        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", {0xD83D, 0xDE00}},  // a pair stays
+        {{0xD7FF, 0xE000}, "\xED\x9F\xBF\xEE\x80\x80", {0xD7FF, 0xE000}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Utf16ToUtf8(c.text), c.utf8) << c.utf8;
+        EXPECT_EQ(ReplaceUnpairedSurrogates(c.text), c.printable) << c.utf8;
+    }
+}
+
 }  // namespace

@@ -22,9 +22,15 @@ constexpr char WAITING[] = "\nWating update to complete. It make take dozens of 
 
 struct ChildResult {
     std::string output;
-    int exitCode = -1;  // when it exited
-    int signal = 0;     // when a signal ended it
+    std::string errors;  // standard error, where the simulated scanner reports
+    int exitCode = -1;   // when it exited
+    int signal = 0;      // when a signal ended it
 };
+
+constexpr char NON_UTF8_NAME[] = "fw\xFF\xED\xA0\x80.bin";
+
+constexpr char STOPPED_AND_CLOSED[] =
+    "scanflash-demo: the scanner saw the host stop reading and close the port\n";
 
 // Runs the demo with arguments; when signalAfter is given, sends that signal once the
 // output contains the marker text.
@@ -39,34 +45,53 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
+    int outFds[2];
+    int errFds[2];
+    if (pipe(outFds) != 0) {
+        return {};
+    }
+    if (pipe(errFds) != 0) {
+        close(outFds[0]);
+        close(outFds[1]);
         return {};
     }
     const pid_t child = fork();
     if (child == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        dup2(outFds[1], STDOUT_FILENO);
+        dup2(errFds[1], STDERR_FILENO);
+        close(outFds[0]);
+        close(outFds[1]);
+        close(errFds[0]);
+        close(errFds[1]);
         if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    close(pipeFds[1]);
+    close(outFds[1]);
+    close(errFds[1]);
     ChildResult result;
     bool signalled = false;
+    // Until both pipes reach their end: the child has exited (or was killed).
+    pollfd waits[2] = {{outFds[0], POLLIN, 0}, {errFds[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.output, &result.errors};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (;;) {
-        pollfd wait = {pipeFds[0], POLLIN, 0};
-        if (poll(&wait, 1, 100) > 0) {
-            char chunk[4096];
-            const ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
-            if (got <= 0) {
-                break;
+    while (waits[0].fd >= 0 || waits[1].fd >= 0) {
+        if (poll(waits, 2, 100) > 0) {
+            for (int i = 0; i < 2; ++i) {
+                if (waits[i].fd < 0 || waits[i].revents == 0) {
+                    continue;
+                }
+                char chunk[4096];
+                const ssize_t got = read(waits[i].fd, chunk, sizeof chunk);
+                if (got <= 0) {
+                    close(waits[i].fd);
+                    waits[i].fd = -1;
+                    continue;
+                }
+                texts[i]->append(chunk, static_cast<std::size_t>(got));
             }
-            result.output.append(chunk, static_cast<std::size_t>(got));
         }
         if (signal != 0 && !signalled && result.output.find(marker) != std::string::npos) {
             kill(child, signal);
@@ -77,7 +102,11 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
             break;
         }
     }
-    close(pipeFds[0]);
+    for (const pollfd& wait : waits) {
+        if (wait.fd >= 0) {
+            close(wait.fd);
+        }
+    }
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFEXITED(status)) {
@@ -103,6 +132,8 @@ class DemoTest : public ::testing::Test {
         spec.blocks.push_back({"kern", Bytes(1500, 0x11), 0});
         spec.blocks.push_back({"flah", Bytes(600, 0x22), 9});
         Write(spec, "fw.bin");
+        // A name with bytes that are not UTF-8 must reach the file system unchanged.
+        Write(spec, NON_UTF8_NAME);
     }
     void TearDown() override { std::filesystem::remove_all(folder); }
 
@@ -131,6 +162,14 @@ TEST_F(DemoTest, Outcomes) {
     };
     const Case cases[] = {
         {{"--sim-write-time=0", "-file:fw.bin"},
+         UPDATE_HEAD + "*" + WAITING +
+             "\nUpdating block: 1/2\n"
+             "Setting up update parameters\n"
+             "Sending data. total frames:2\n"
+             "*" +
+             WAITING + "\nUpdate successful\n",
+         15},
+        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME},
          UPDATE_HEAD + "*" + WAITING +
              "\nUpdating block: 1/2\n"
              "Setting up update parameters\n"
@@ -200,12 +239,15 @@ TEST_F(DemoTest, InterruptDuringTheTransferChangesNothing) {
     EXPECT_NE(result.output.find("\nUpdate successful\n"), std::string::npos);
 }
 
+// The console handler ran: the scanner saw the reader stopped and the port closed before the
+// signal ended the process. A signal taken by any other thread ends it without either.
 TEST_F(DemoTest, TerminationDuringTheTransferEndsTheProcess) {
     const auto start = std::chrono::steady_clock::now();
     const ChildResult result = RunDemo({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
                                        folder.string(), SIGTERM, "Sending data");
     EXPECT_EQ(result.signal, SIGTERM);
     EXPECT_EQ(result.output.find("Update successful"), std::string::npos);
+    EXPECT_EQ(result.errors, STOPPED_AND_CLOSED);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 

@@ -146,6 +146,55 @@ TEST(BlockList, OnlyUpdateMethodOneAllowsAQfpUpdate) {
     }
 }
 
+// The parsers keep every entry inside the file; the list checks again against the buffer it
+// points into, so no block can ever reach past it whatever a summary says.
+TEST(BlockList, EveryTakenBlockMustLieInsideTheBuffer) {
+    struct Case {
+        const char* name;
+        ContainerKind container;
+        PackageEntry first;
+        PackageEntry second;  // an exfl entry for qfp
+        ResultCode result;
+    };
+    const PackageEntry inside = {BLOCK_TYPE_KERN, 0, 10, 0};
+    const Case cases[] = {
+        {"bin, ends at the end", ContainerKind::Bin, inside, {4, 90, 10, 0}, RESULT_SUCCESS},
+        {"bin, one byte past", ContainerKind::Bin, inside, {4, 90, 11, 0}, RESULT_BAD_FILE},
+        {"bin, offset past", ContainerKind::Bin, inside, {4, 100, 1, 0}, RESULT_BAD_FILE},
+        {"bin, wraps 32 bits", ContainerKind::Bin, inside, {4, 0xFFFFFFFFu, 2, 0}, RESULT_BAD_FILE},
+        {"pak, one byte past", ContainerKind::Pak, inside, {3, 50, 51, 0}, RESULT_BAD_FILE},
+        {"pak, boot past is never taken",
+         ContainerKind::Pak,
+         {1, 99, 2, 0},
+         inside,
+         RESULT_SUCCESS},
+        {"qfp exfl, one byte past", ContainerKind::Qfp, inside, {3, 1, 100, 0}, RESULT_BAD_FILE},
+        {"qfp exfl, ends at the end", ContainerKind::Qfp, inside, {3, 1, 99, 0}, RESULT_SUCCESS},
+    };
+    FirmwareBuffer buffer;
+    ASSERT_TRUE(buffer.Allocate(100));
+    for (const Case& c : cases) {
+        PackageInfo info;
+        std::memset(&info, 0, sizeof(info));
+        info.container = c.container;
+        PackageEntry* entries = c.container == ContainerKind::Bin   ? info.bin.entries
+                                : c.container == ContainerKind::Pak ? info.pak.entries
+                                                                    : info.qfp.entries;
+        entries[0] = c.first;
+        entries[1] = c.second;
+        info.bin.entryCount = 2;
+        info.pak.entryCount = 2;
+        info.qfp.normalCount = 1;
+        info.qfp.exflCount = 1;
+        BlockList list;
+        EXPECT_EQ(BuildBlockList(info, buffer, list), c.result) << c.name;
+        if (c.result != RESULT_SUCCESS) {
+            EXPECT_EQ(list.normalCount + list.exflCount, 0u) << c.name;
+            EXPECT_EQ(list.blocks[0].data, nullptr) << c.name;
+        }
+    }
+}
+
 TEST(BlockList, AnEmptySummaryHasNothingToSend) {
     PackageInfo info;
     std::memset(&info, 0, sizeof(info));

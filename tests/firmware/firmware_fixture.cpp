@@ -1,7 +1,7 @@
 #include "firmware_fixture.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <random>
 
 #include "common/wide_string.h"
@@ -64,32 +64,39 @@ Bytes BuildBroken(const FirmwareSpec& spec, Fault fault) {
 }
 
 ParseOutcome Parse(FirmwareLayout layout, const Bytes& bytes) {
-    const TempDir dir;
-    const std::string path = dir.Write("image", bytes);
     ParseOutcome outcome = {};
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    EXPECT_NE(file, nullptr);
-    if (file == nullptr) {
-        return outcome;
-    }
+    BytesFile file(bytes);
     switch (layout) {
         case FirmwareLayout::Bin:
-            outcome.accepted = ParseBinImage(file, &outcome.info, &outcome.report);
+            outcome.accepted = ParseBinImage(file, bytes.size(), &outcome.info, &outcome.report);
             break;
         case FirmwareLayout::Pak:
         case FirmwareLayout::Pk2:
-            outcome.accepted = ParsePakPackage(file, &outcome.info, layout == FirmwareLayout::Pk2,
-                                               &outcome.report);
+            outcome.accepted = ParsePakPackage(file, bytes.size(), &outcome.info,
+                                               layout == FirmwareLayout::Pk2, &outcome.report);
             break;
         case FirmwareLayout::Qfp:
-            outcome.accepted = ParseQfpPackage(file, &outcome.info, &outcome.report);
+            outcome.accepted = ParseQfpPackage(file, bytes.size(), &outcome.info, &outcome.report);
             break;
         case FirmwareLayout::Unknown:
             ADD_FAILURE() << "no parser for an unknown layout";
             break;
     }
-    std::fclose(file);
     return outcome;
+}
+
+bool ChangingFile::Measure(std::uint64_t& size) {
+    if (measures_ < measuredSizes.size()) {
+        size = measuredSizes[measures_++];
+        return true;
+    }
+    return BytesFile::Measure(size);
+}
+
+std::size_t ChangingFile::Read(std::uint8_t* destination, std::size_t count) {
+    const std::size_t got = BytesFile::Read(destination, std::min(count, readBudget));
+    readBudget -= got;
+    return got;
 }
 
 std::u16string Wide(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "firmware/firmware_file.h"
 #include "fwwriter/firmware_writer.h"
@@ -42,8 +43,25 @@ struct ParseOutcome {
     ParseReport report;
 };
 
-// Runs the layout's parser directly on the bytes, through a real file.
+// Runs the layout's parser directly on the bytes, as a file of their size.
 ParseOutcome Parse(FirmwareLayout layout, const Bytes& bytes);
+
+// A file that changes under the loader: its first Measure calls report measuredSizes in
+// turn (later ones the size of the content), and reads stop once readBudget bytes were
+// served in all, however often it is rewound.
+class ChangingFile : public BytesFile {
+  public:
+    explicit ChangingFile(const Bytes& content) : BytesFile(content) {}
+
+    bool Measure(std::uint64_t& size) override;
+    std::size_t Read(std::uint8_t* destination, std::size_t count) override;
+
+    std::vector<std::uint64_t> measuredSizes;
+    std::size_t readBudget = SIZE_MAX;
+
+  private:
+    std::size_t measures_ = 0;
+};
 
 std::u16string Wide(const std::string& path);
 

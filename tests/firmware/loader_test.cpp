@@ -3,14 +3,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/wide_string.h"
 #include "firmware_fixture.h"
-
-#ifdef __linux__
-#include <sys/types.h>
-#endif
 
 namespace {
 
@@ -184,11 +182,13 @@ TEST(FirmwareLoader, SizesBeyondFourGiBDoNotWrapAround) {
     EXPECT_EQ(Load(path, info, buffer, &report), RESULT_BAD_FILE);
     EXPECT_EQ(report.check, ParseCheck::SizeOutOfRange);
 
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    const std::unique_ptr<FileReader> file = OpenFileReader(Wide(path).c_str());
     ASSERT_NE(file, nullptr);
-    EXPECT_FALSE(ParseBinImage(file, &info, &report));
+    std::uint64_t measured = 0;
+    ASSERT_TRUE(file->Measure(measured));
+    EXPECT_EQ(measured, size);
+    EXPECT_FALSE(ParseBinImage(*file, measured, &info, &report));
     EXPECT_EQ(report.check, ParseCheck::SizeOutOfRange);
-    std::fclose(file);
 }
 
 TEST(FirmwareLoader, TheBufferHoldsTheWholeFileByteForByte) {
@@ -218,14 +218,98 @@ TEST(FirmwareLoader, ARefusedFileLeavesNoBuffer) {
 }
 
 TEST(FirmwareLoader, AnUnknownLayoutOnAnOpenFileGivesTen) {
-    const TempDir dir;
-    const std::string path = dir.Write("fw.bin", ValidFile(FirmwareLayout::Bin));
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
+    const Bytes bytes = ValidFile(FirmwareLayout::Bin);
+    BytesFile file(bytes);
     PackageInfo info;
     FirmwareBuffer buffer;
     EXPECT_EQ(LoadOpenFirmware(file, FirmwareLayout::Unknown, &info, buffer), RESULT_BAD_EXTENSION);
-    std::fclose(file);
+}
+
+TEST(FirmwareLoader, AShortSecondReadGivesTwelveAndNoBuffer) {
+    const Bytes bytes = ValidFile(FirmwareLayout::Bin);  // the parser reads every byte once
+    ChangingFile file(bytes);
+    file.readBudget = bytes.size();
+    PackageInfo info;
+    FirmwareBuffer buffer;
+    EXPECT_EQ(LoadOpenFirmware(file, FirmwareLayout::Bin, &info, buffer), RESULT_NO_MEMORY);
+    EXPECT_TRUE(buffer.Empty());
+}
+
+// The loader measures once; a file still being written is longer or shorter by the time the
+// parser or the whole read gets to it.
+TEST(FirmwareLoader, AFileThatChangesWhileItIsLoadedIsRefused) {
+    FirmwareSpec qfp;
+    qfp.layout = FirmwareLayout::Qfp;
+    qfp.blocks = {Block("kern", 3000, 1)};
+    qfp.padding = Pattern(700, 2);  // outside the CRC's range
+    const Bytes padded = Build(qfp);
+    const Bytes unpadded(padded.begin(), padded.end() - 700);
+    // Its one block ends 200 bytes before the file does; measured 300 bytes short, the block
+    // reaches past the measured end.
+    FirmwareSpec reaching = qfp;
+    reaching.padding = Pattern(200, 3);
+    const Bytes reachingBytes = Build(reaching);
+    Bytes grownBin = ValidFile(FirmwareLayout::Bin);
+    const std::uint64_t binSize = grownBin.size();
+    grownBin.resize(grownBin.size() + 64, 0x5A);
+    Bytes grownPak = ValidFile(FirmwareLayout::Pak);
+    const std::uint64_t pakSize = grownPak.size();
+    grownPak.push_back(0x01);
+    struct Case {
+        const char* name;
+        FirmwareLayout layout;
+        const Bytes& content;
+        std::vector<std::uint64_t> measured;  // what the first measurements say
+        ResultCode result;
+        ParseCheck check;
+    };
+    const Case cases[] = {
+        {"as measured", FirmwareLayout::Qfp, padded, {}, RESULT_SUCCESS, ParseCheck::Passed},
+        {"qfp grew",
+         FirmwareLayout::Qfp,
+         padded,
+         {unpadded.size()},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged},
+        {"qfp grew under its block",
+         FirmwareLayout::Qfp,
+         reachingBytes,
+         {reachingBytes.size() - 300},
+         RESULT_BAD_FILE,
+         ParseCheck::Bounds},
+        {"qfp shrank",
+         FirmwareLayout::Qfp,
+         unpadded,
+         {padded.size()},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged},
+        {"bin grew",
+         FirmwareLayout::Bin,
+         grownBin,
+         {binSize},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged},
+        {"pak grew",
+         FirmwareLayout::Pak,
+         grownPak,
+         {pakSize},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged},
+    };
+    for (const Case& c : cases) {
+        ChangingFile file(c.content);
+        file.measuredSizes = c.measured;
+        PackageInfo info;
+        FirmwareBuffer buffer;
+        ParseReport report;
+        EXPECT_EQ(LoadOpenFirmware(file, c.layout, &info, buffer, &report), c.result) << c.name;
+        EXPECT_EQ(report.check, c.check) << c.name;
+        EXPECT_EQ(buffer.Empty(), c.result != RESULT_SUCCESS) << c.name;
+        if (c.result == RESULT_SUCCESS) {
+            BlockList list;
+            EXPECT_EQ(BuildBlockList(info, buffer, list), RESULT_SUCCESS) << c.name;
+        }
+    }
 }
 
 #ifdef __linux__
@@ -263,54 +347,6 @@ TEST(FirmwareLoader, EveryOutcomeClosesTheFile) {
                   RESULT_FILE_OPEN_FAILED);
     }
     EXPECT_EQ(OpenDescriptors(), before);
-}
-
-// A stream over bytes that serves at most `budget` bytes in all, however often it is
-// rewound: the parser's pass uses them up and the loader's whole read comes short.
-struct LimitedStream {
-    const Bytes* bytes;
-    std::size_t position;
-    std::size_t budget;
-};
-
-ssize_t ReadLimited(void* cookie, char* out, std::size_t size) {
-    auto* stream = static_cast<LimitedStream*>(cookie);
-    std::size_t n = std::min({size, stream->budget, stream->bytes->size() - stream->position});
-    std::memcpy(out, stream->bytes->data() + stream->position, n);
-    stream->position += n;
-    stream->budget -= n;
-    return static_cast<ssize_t>(n);
-}
-
-int SeekLimited(void* cookie, off64_t* offset, int whence) {
-    auto* stream = static_cast<LimitedStream*>(cookie);
-    const auto size = static_cast<off64_t>(stream->bytes->size());
-    const off64_t base = whence == SEEK_SET   ? 0
-                         : whence == SEEK_CUR ? static_cast<off64_t>(stream->position)
-                                              : size;
-    const off64_t target = base + *offset;
-    if (target < 0 || target > size) {
-        return -1;
-    }
-    stream->position = static_cast<std::size_t>(target);
-    *offset = target;
-    return 0;
-}
-
-TEST(FirmwareLoader, AShortSecondReadGivesTwelveAndNoBuffer) {
-    const Bytes bytes = ValidFile(FirmwareLayout::Bin);  // the parser reads every byte once
-    LimitedStream stream = {&bytes, 0, bytes.size()};
-    cookie_io_functions_t functions = {};
-    functions.read = ReadLimited;
-    functions.seek = SeekLimited;
-    std::FILE* file = fopencookie(&stream, "rb", functions);
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(setvbuf(file, nullptr, _IONBF, 0), 0);
-    PackageInfo info;
-    FirmwareBuffer buffer;
-    EXPECT_EQ(LoadOpenFirmware(file, FirmwareLayout::Bin, &info, buffer), RESULT_NO_MEMORY);
-    EXPECT_TRUE(buffer.Empty());
-    std::fclose(file);
 }
 
 #endif

@@ -134,7 +134,8 @@ TEST(QfpPackage, SomeBlockMustReachPastTheHeader) {
         std::uint32_t length;
         bool accepted;
     };
-    const Case cases[] = {{0, 1023, false}, {1000, 23, false}, {1000, 24, true}, {0, 1024, true}};
+    const Case cases[] = {{0, 1023, false}, {1000, 23, false}, {1000, 24, false},
+                          {0, 1024, false}, {1000, 25, true},  {0, 1025, true}};
     for (const Case& c : cases) {
         PutLe32(bytes, 256, c.offset);
         PutLe32(bytes, 260, c.length);

@@ -1,9 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <thread>
 
 #include "link_test_support.h"
+
+// Every lock and event the link is built on is created with a nothrow allocation. This
+// binary counts them on each thread and can make one of them fail.
+namespace {
+thread_local int nothrowAllocations = 0;
+thread_local int failNothrowAllocation = -1;
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (nothrowAllocations++ == failNothrowAllocation) {
+        return nullptr;
+    }
+    return ::operator new(size);
+}
 
 namespace {
 
@@ -16,6 +31,26 @@ std::vector<std::uint8_t> Bytes(std::uint32_t n) {
         bytes.push_back(static_cast<std::uint8_t>(i * 7 + 1));
     }
     return bytes;
+}
+
+// A link whose reader thread may be made to fail to start.
+class ReaderStartLink : public DeviceLink {
+  public:
+    ReaderStartLink(DevicePort& port, bool startFails)
+        : DeviceLink(port), startFails_(startFails) {}
+    bool StartReader() override { return !startFails_ && DeviceLink::StartReader(); }
+
+  private:
+    bool startFails_;
+};
+
+// Waits until the reader has taken `reads` chunks and is back for the next one; false at once
+// when the device was closed instead.
+bool WaitForReads(SimPort& port, std::uint32_t reads) {
+    for (int i = 0; i < 5000 && port.ReadsStarted() <= reads && port.IsOpen(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return port.ReadsStarted() > reads;
 }
 
 bool WaitUntilClosed(DeviceLink& link) {
@@ -117,6 +152,8 @@ TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
         bool failSerial;
         ResultCode expected;
         std::vector<bool> opens;  // the shared flag of each open attempt
+        bool readerStartFails = false;
+        std::vector<std::uint8_t> features = {};  // byte 1 of each feature report sent
     };
     const Case cases[] = {
         {"not found",
@@ -167,7 +204,9 @@ TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
          false,
          false,
          RESULT_SUCCESS,
-         {false, true}},
+         {false, true},
+         false,
+         {0x01}},
         {"in use, shared retry fails too",
          LinkKind::Hid,
          {PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_ACCESS_DENIED, false},
@@ -182,25 +221,64 @@ TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
          false,
          RESULT_OPEN_FAILED,
          {false}},
-        {"feature refused", LinkKind::HidFeature, {}, true, false, RESULT_FEATURE_REFUSED, {false}},
+        {"feature refused",
+         LinkKind::HidFeature,
+         {},
+         true,
+         false,
+         RESULT_FEATURE_REFUSED,
+         {false},
+         false,
+         {0x01}},
         {"serial set-up fails", LinkKind::SerialPort, {}, false, true, RESULT_OPEN_FAILED, {false}},
+        // The device is closed again; a feature link is switched back first.
+        {"reader cannot start, bulk",
+         LinkKind::VendorBulk,
+         {},
+         false,
+         false,
+         RESULT_OPEN_FAILED,
+         {false},
+         true},
+        {"reader cannot start, serial",
+         LinkKind::SerialPort,
+         {},
+         false,
+         false,
+         RESULT_OPEN_FAILED,
+         {false},
+         true},
+        {"reader cannot start, hid feature",
+         LinkKind::HidFeature,
+         {},
+         false,
+         false,
+         RESULT_OPEN_FAILED,
+         {false},
+         true,
+         {0x01, 0x00}},
     };
     for (const Case& c : cases) {
         SimPort port;
         port.SetOpenBehaviour(c.behaviour);
         port.RefuseFeatureReports(c.refuseFeature);
         port.FailSerialSetup(c.failSerial);
-        DeviceLink link(port);
+        ReaderStartLink link(port, c.readerStartFails);
         ResultCode result = 99;
         EXPECT_EQ(link.Open(MakeRecord(c.kind), &result), c.expected == RESULT_SUCCESS) << c.name;
         EXPECT_EQ(result, c.expected) << c.name;
         std::vector<bool> opens;
+        std::vector<std::uint8_t> features;
         for (const auto& event : port.Events()) {
             if (event.kind == Kind::Open) {
                 opens.push_back(event.shared);
             }
+            if (event.kind == Kind::Feature) {
+                features.push_back(event.bytes.at(1));
+            }
         }
         EXPECT_EQ(opens, c.opens) << c.name;
+        EXPECT_EQ(features, c.features) << c.name;
         if (c.expected != RESULT_SUCCESS) {
             EXPECT_FALSE(link.IsOpen()) << c.name;
             EXPECT_FALSE(link.ReaderHeld()) << c.name;
@@ -208,6 +286,26 @@ TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
             EXPECT_FALSE(port.IsOpen()) << c.name;
         }
         link.StopReader();
+    }
+}
+
+TEST(DeviceLinkOpen, ALockOrEventThatCannotBeCreatedRefusesTheOpenWithSix) {
+    SimPort probePort;
+    nothrowAllocations = 0;
+    { const DeviceLink probe(probePort, 64); }
+    const int created = nothrowAllocations;
+    ASSERT_GE(created, 4);  // the main and stop locks, the ring's lock and its data event
+    for (int failing = 0; failing < created; ++failing) {
+        SimPort port;
+        nothrowAllocations = 0;
+        failNothrowAllocation = failing;
+        DeviceLink link(port, 64);
+        failNothrowAllocation = -1;
+        ResultCode result = 0;
+        EXPECT_FALSE(link.Open(MakeRecord(LinkKind::VendorBulk), &result)) << failing;
+        EXPECT_EQ(result, RESULT_LINK_NOT_READY) << failing;
+        EXPECT_TRUE(port.Events().empty()) << failing;
+        EXPECT_FALSE(link.ReaderHeld()) << failing;
     }
 }
 
@@ -322,6 +420,7 @@ TEST(ReaderThread, EmptyReportsAreSkippedAndPayloadsUnwrapped) {
     DeviceLink link(port);
     ASSERT_TRUE(link.Open(MakeRecord(LinkKind::HidFeature), nullptr));
     port.DeliverHidReport(nullptr, 0);
+    port.Deliver(std::vector<std::uint8_t>{});  // a read of 0 bytes
     std::vector<std::uint8_t> payload(62);
     for (std::size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<std::uint8_t>(i);
@@ -335,6 +434,45 @@ TEST(ReaderThread, EmptyReportsAreSkippedAndPayloadsUnwrapped) {
     EXPECT_EQ(out[61], 61);
     EXPECT_EQ(out[62], 0x77);
     EXPECT_TRUE(link.IsOpen());
+}
+
+TEST(ReaderThread, AChunkThatDoesNotFitTheRingIsDroppedAndReadingGoesOn) {
+    struct Case {
+        const char* name;
+        LinkKind kind;
+        std::uint32_t capacity;  // 0: no ring storage at all
+        std::vector<std::vector<std::uint8_t>> chunks;
+        std::vector<std::uint8_t> read;  // what timed reads get afterwards
+    };
+    const std::vector<std::uint8_t> five = {1, 2, 3, 4, 5};
+    const std::vector<std::uint8_t> alsoFive = {6, 7, 8, 9, 10};
+    const std::vector<std::uint8_t> three = {11, 12, 13};  // fills the ring exactly
+    const Case cases[] = {
+        {"bulk", LinkKind::VendorBulk, 8, {five, alsoFive, three}, {1, 2, 3, 4, 5, 11, 12, 13}},
+        {"hid", LinkKind::Hid, 8, {five, alsoFive, three}, {1, 2, 3, 4, 5, 11, 12, 13}},
+        {"bulk, no storage", LinkKind::VendorBulk, 0, {five, three}, {}},
+        {"hid, no storage", LinkKind::Hid, 0, {five, three}, {}},
+    };
+    for (const Case& c : cases) {
+        SimPort port;
+        DeviceLink link(port, c.capacity);
+        ASSERT_TRUE(link.Open(MakeRecord(c.kind), nullptr)) << c.name;
+        for (const auto& chunk : c.chunks) {
+            if (c.kind == LinkKind::Hid) {
+                port.DeliverHidReport(chunk.data(), static_cast<std::uint32_t>(chunk.size()));
+            } else {
+                port.Deliver(chunk);
+            }
+        }
+        ASSERT_TRUE(WaitForReads(port, static_cast<std::uint32_t>(c.chunks.size()))) << c.name;
+        std::uint8_t out[16] = {};
+        const std::uint32_t got = link.ReadTimed(20, out, sizeof out, 20);
+        EXPECT_EQ(std::vector<std::uint8_t>(out, out + got), c.read) << c.name;
+        EXPECT_FALSE(link.ReadByte(20, out)) << c.name;
+        EXPECT_EQ(link.Flush(20), 0u) << c.name;
+        EXPECT_TRUE(link.IsOpen()) << c.name;
+        EXPECT_TRUE(link.ReaderHeld()) << c.name;
+    }
 }
 
 TEST(ReaderThread, RawLinksPassReportLikeChunksUnchanged) {
@@ -437,6 +575,19 @@ TEST(ReaderThread, TwoThreadsStoppingAtOnceNeverDeadlockOrDoubleRelease) {
         other.join();
         ASSERT_FALSE(link.ReaderHeld()) << round;
         ASSERT_FALSE(link.IsOpen()) << round;
+    }
+}
+
+TEST(ReaderThread, AskingWhetherTheReaderIsHeldWhileAnotherThreadStopsIt) {
+    for (int round = 0; round < 50; ++round) {
+        SimPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(LinkKind::VendorBulk), nullptr));
+        std::thread stopper([&link] { link.StopReader(); });
+        while (link.ReaderHeld()) {
+        }
+        stopper.join();
+        EXPECT_FALSE(link.IsOpen()) << round;
     }
 }
 

@@ -103,6 +103,24 @@ bool ApplyFault(FirmwareLayout layout, Bytes& bytes, Fault fault, std::string* e
 // "length", "offset", "overflow", "text".
 bool FaultKindFromName(const std::string& name, FaultKind& kind);
 
+// Bytes in memory behind the file seam, so that tests and fuzz targets run the parsers and
+// the loader without touching the disk. The bytes are not copied: they must outlive it.
+class BytesFile : public FileReader {
+  public:
+    BytesFile(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    explicit BytesFile(const Bytes& bytes) : BytesFile(bytes.data(), bytes.size()) {}
+
+    bool Measure(std::uint64_t& size) override;
+    // Any offset, as with a real file; reads beyond the end get nothing.
+    bool Seek(std::uint64_t offset) override;
+    std::size_t Read(std::uint8_t* destination, std::size_t count) override;
+
+  private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::uint64_t position_ = 0;
+};
+
 // Paths are UTF-8 (converted to UTF-16 for the Windows file functions).
 std::FILE* OpenUtf8(const std::string& path, const char* mode);
 bool SaveBytes(const std::string& path, const Bytes& bytes, std::string* error);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "common/exit_code.h"
@@ -124,21 +125,11 @@ struct InfoView {
 };
 
 std::optional<std::uint64_t> FileSizeOf(const std::string& path) {
-    std::FILE* file = OpenUtf8(path, "rb");
-    if (file == nullptr) {
+    const std::unique_ptr<FileReader> file = OpenFileReader(Utf8ToUtf16(path).c_str());
+    std::uint64_t size = 0;
+    if (file == nullptr || !file->Measure(size)) {
         return std::nullopt;
     }
-    std::optional<std::uint64_t> size;
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) == 0 && _ftelli64(file) >= 0) {
-        size = static_cast<std::uint64_t>(_ftelli64(file));
-    }
-#else
-    if (fseeko(file, 0, SEEK_END) == 0 && ftello(file) >= 0) {
-        size = static_cast<std::uint64_t>(ftello(file));
-    }
-#endif
-    std::fclose(file);
     return size;
 }
 

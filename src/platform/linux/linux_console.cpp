@@ -17,6 +17,11 @@ sigset_t StopSignals() {
 
 }  // namespace
 
+bool LinuxConsole::BlockStopSignals() {
+    const sigset_t stopSignals = StopSignals();
+    return pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
+}
+
 LinuxConsole::~LinuxConsole() {
     RemoveControlHandler(handler_);
 }

@@ -17,10 +17,17 @@ class LinuxConsole : public ConsoleSeam {
     LinuxConsole(const LinuxConsole&) = delete;
     LinuxConsole& operator=(const LinuxConsole&) = delete;
 
+    // Blocks hang-up and termination in the calling thread and in every thread it starts
+    // from then on. A program calls it on the first line of main: a signal sent to the
+    // process goes to any thread that does not block it, so one thread started before the
+    // handler is registered (a worker of a library, say) would take the signal and end the
+    // process without the handler ever running. False when the mask cannot be changed.
+    static bool BlockStopSignals();
+
     void* GetConsoleWindow() override { return nullptr; }
     void EnableWindow(void*, bool) override {}
-    // Must be called before any other thread starts, so that every thread inherits the
-    // blocked hang-up and termination signals.
+    // Blocks the signals in the calling thread too, but threads started before it keep
+    // their own masks: see BlockStopSignals.
     bool AddControlHandler(ConsoleControlFunction handler) override;
     void RemoveControlHandler(ConsoleControlFunction handler) override;
 

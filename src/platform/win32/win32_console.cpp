@@ -18,17 +18,64 @@ namespace {
 std::atomic<ConsoleControlFunction> activeHandler{nullptr};
 std::atomic<int> callsUnderWay{0};
 
+// The output code page to put back, 0 when there is none, and how. The handler's thread and
+// the main thread may both try, so the page is taken with an exchange.
+std::atomic<unsigned> replacedOutputPage{0};
+std::atomic<bool (*)(unsigned)> restorePage{nullptr};
+
+bool OutputIsConsole() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
+unsigned GetOutputPage() {
+    return GetConsoleOutputCP();
+}
+
+bool SetOutputPage(unsigned page) {
+    return SetConsoleOutputCP(page) != FALSE;
+}
+
 constexpr DWORD REMOVAL_POLL_MS = 1;
 
 BOOL WINAPI ControlTrampoline(DWORD event) {
     ++callsUnderWay;
     const ConsoleControlFunction handler = activeHandler.load();
     const bool handled = handler != nullptr && handler(event);
+    if (!handled) {
+        // The default handling that follows ends the process.
+        RestoreConsoleOutputPage();
+    }
     --callsUnderWay;
     return handled ? TRUE : FALSE;
 }
 
 }  // namespace
+
+const Utf8ConsoleOutput::PageCalls Utf8ConsoleOutput::SYSTEM_PAGE_CALLS = {
+    OutputIsConsole, GetOutputPage, SetOutputPage};
+
+Utf8ConsoleOutput::Utf8ConsoleOutput(const PageCalls& calls) {
+    if (!calls.outputIsConsole()) {
+        return;
+    }
+    const unsigned page = calls.getPage();
+    if (page != 0 && page != CP_UTF8 && calls.setPage(CP_UTF8)) {
+        restorePage.store(calls.setPage);
+        replacedOutputPage.store(page);
+    }
+}
+
+Utf8ConsoleOutput::~Utf8ConsoleOutput() {
+    RestoreConsoleOutputPage();
+}
+
+void RestoreConsoleOutputPage() {
+    const unsigned page = replacedOutputPage.exchange(0);
+    if (page != 0) {
+        restorePage.load()(page);
+    }
+}
 
 Win32Console::~Win32Console() {
     RemoveControlHandler(activeHandler.load());

@@ -4,6 +4,32 @@
 
 #include "app/console.h"
 
+// The entry prints UTF-8. A console shows those bytes as the characters they encode only
+// under the UTF-8 output code page, so a console's page is switched for the run; a redirected
+// output gets the UTF-8 bytes unchanged. The page is put back on every way out the process
+// controls: when this object goes at the end of wmain, and by the control handler before it
+// hands an event on to the system's default handling, which ends the process without
+// returning to wmain (a close, log-off or shut-down).
+class Utf8ConsoleOutput {
+  public:
+    // The console calls it makes: the system's, or a test's where Wine has no console page.
+    struct PageCalls {
+        bool (*outputIsConsole)();
+        unsigned (*getPage)();
+        bool (*setPage)(unsigned page);
+    };
+    static const PageCalls SYSTEM_PAGE_CALLS;
+
+    explicit Utf8ConsoleOutput(const PageCalls& calls = SYSTEM_PAGE_CALLS);
+    ~Utf8ConsoleOutput();
+    Utf8ConsoleOutput(const Utf8ConsoleOutput&) = delete;
+    Utf8ConsoleOutput& operator=(const Utf8ConsoleOutput&) = delete;
+};
+
+// Puts back the output code page that Utf8ConsoleOutput replaced, once; later calls do
+// nothing.
+void RestoreConsoleOutputPage();
+
 // One handler at a time: the process has one run and one handler.
 class Win32Console final : public ConsoleSeam {
   public:
