@@ -145,7 +145,7 @@ NodeHandler::~NodeHandler() {
     g_object_unref(handler_);
 }
 
-ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage) {
+ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage, bool holding) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
     if (mkfifo(path.c_str(), 0600) != 0) {
@@ -156,6 +156,7 @@ ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage) {
         close(fd_);
         fd_ = -1;
     }
+    Hold(holding);
 }
 
 ReadinessFifo::~ReadinessFifo() {
@@ -222,7 +223,7 @@ HidrawNode::HidrawNode(ScannerTestbed& testbed, const std::string& name, SimScan
                        HidrawFaults faults)
     : scanner_(scanner),
       faults_(faults),
-      fifo_(testbed.NodePath("/dev/" + name), false),
+      fifo_(testbed.NodePath("/dev/" + name), false, false),
       handler_(testbed, "/dev/" + name, *this) {
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) { Deliver(bytes, length); },
@@ -248,17 +249,15 @@ void HidrawNode::Deliver(const std::uint8_t* bytes, std::size_t length) {
 void HidrawNode::Vanish() {
     std::lock_guard<std::mutex> hold(mutex_);
     vanished_ = true;
-    if (faults_.vanish == HidrawVanish::ReadFails) {
-        fifo_.Hold(true);
-    }
+    fifo_.Hold(true);
 }
 
 bool HidrawNode::OnRead(UMockdevIoctlClient* client) {
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> hold(mutex_);
-    if (vanished_ && faults_.vanish == HidrawVanish::ReadFails) {
+    if (vanished_) {
         log_.Add("read failed");
-        Fail(client, faults_.vanishErrno);
+        Fail(client, faults_.error);
         return true;
     }
     if (reports_.empty()) {
@@ -287,13 +286,11 @@ bool HidrawNode::OnWrite(UMockdevIoctlClient* client) {
     const std::size_t length = static_cast<std::size_t>(written->data_len);
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (vanished_ && faults_.vanish == HidrawVanish::WriteFails) {
+        ++writes_;
+        const bool failing = faults_.failWritesFrom != 0 && writes_ >= faults_.failWritesFrom;
+        if (vanished_ || failing) {
             log_.Add("write failed");
-            Fail(client, faults_.vanishErrno);
-            return true;
-        }
-        if (vanished_) {
-            Complete(client, static_cast<long>(length), 0);
+            Fail(client, faults_.error);
             return true;
         }
     }
@@ -366,9 +363,8 @@ UsbfsNode::UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber,
     : scanner_(scanner),
       interfaceNumber_(interfaceNumber),
       faults_(faults),
-      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true),
+      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true, true),
       handler_(testbed, UsbfsNodePath(deviceNumber), *this) {
-    fifo_.Hold(true);
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -457,11 +453,12 @@ void UsbfsNode::Submit(UMockdevIoctlClient* client) {
         return;
     }
     std::unique_lock<std::mutex> hold(mutex_);
-    if (vanished_ && faults_.vanish != UsbfsVanish::ReapFails) {
-        const int error =
-            faults_.vanish == UsbfsVanish::UrbsShutDown ? ENODEV : faults_.vanishErrno;
+    if (!in && faults_.urb == UrbFault::SubmitFails && outUrbs_ + 1 == faults_.occurrence) {
+        submissionsFail_ = true;
+    }
+    if (submissionsFail_ || (vanished_ && faults_.vanish == UsbfsVanish::UrbsShutDown)) {
         log_.Add("SUBMITURB failed");
-        Fail(client, error);
+        Fail(client, submissionsFail_ ? faults_.error : ENODEV);
         g_object_unref(buffer);
         g_object_unref(urbData);
         return;
@@ -509,7 +506,7 @@ void UsbfsNode::Reap(UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (vanished_ && faults_.vanish == UsbfsVanish::ReapFails) {
         log_.Add("REAPURBNDELAY failed");
-        Fail(client, faults_.vanishErrno);
+        Fail(client, faults_.error);
         return;
     }
     Urb* reaped = nullptr;
@@ -576,8 +573,7 @@ void UsbfsNode::Finish(Urb& urb, int status, std::uint32_t actual) {
 }
 
 void UsbfsNode::UpdateReadiness() {
-    bool reapable =
-        !completed_.empty() || (vanished_ && faults_.vanish != UsbfsVanish::SubmitFails);
+    bool reapable = !completed_.empty() || vanished_;
     if (!answers_.empty()) {
         reapable = reapable || std::any_of(urbs_.begin(), urbs_.end(),
                                            [](const Urb& urb) { return urb.in && !urb.done; });

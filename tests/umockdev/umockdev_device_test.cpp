@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -374,22 +376,25 @@ Scenario Vanishing(Scenario scenario) {
     return scenario;
 }
 
-Scenario HidrawVanishing(const char* name, HidrawVanish effect, int error) {
-    Scenario scenario = Vanishing(Hidraw(name));
-    scenario.hidraw.vanish = effect;
-    scenario.hidraw.vanishErrno = error;
-    return scenario;
-}
-
 Scenario UsbfsVanishing(const char* name, UsbfsVanish effect, int error) {
     Scenario scenario = Vanishing(Usbfs(name));
     scenario.usbfs.vanish = effect;
-    scenario.usbfs.vanishErrno = error;
+    scenario.usbfs.error = error;
     return scenario;
 }
 
-// The 10th OUT URB is the first block's first data frame: "?", the model query, the
-// update-mode packet, "???" and the five set-up commands come before it.
+// The first block's first data frame goes out in the 10th write: "?", the model query, the
+// update-mode packet, "???" and the five set-up commands come before it, each in one HID
+// report or one OUT URB.
+constexpr std::uint32_t FIRST_FRAME = 10;
+
+Scenario HidrawWritesFail() {
+    Scenario scenario = Hidraw("HidrawWriteFails");
+    scenario.hidraw.failWritesFrom = FIRST_FRAME;
+    scenario.hidraw.error = ESHUTDOWN;
+    return scenario;
+}
+
 Scenario UrbFaulting(const char* name, UrbFault fault, std::uint32_t occurrence, int status) {
     Scenario scenario = Usbfs(name);
     scenario.usbfs.urb = fault;
@@ -416,22 +421,21 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, NodeFault,
     ::testing::Values(
         Fault(Vanishing(Tty("TtyHangsUp")), "read failed"),
-        Fault(HidrawVanishing("HidrawReadFails", HidrawVanish::ReadFails, ENODEV), "read failed"),
-        Fault(HidrawVanishing("HidrawWriteFails", HidrawVanish::WriteFails, ESHUTDOWN),
-              "write failed"),
+        Fault(Vanishing(Hidraw("HidrawReadFails")), "read failed"),
+        Fault(HidrawWritesFail(), "write failed"),
         // No switch-off follows a refused switch-on.
         Fault(FeatureRefused(), "HIDIOCSFEATURE fe 01", 10, "HIDIOCSFEATURE fe 00"),
         Fault(CutReport(), "read cut"),
         Fault(UsbfsVanishing("UsbfsUrbsShutDown", UsbfsVanish::UrbsShutDown, ENODEV),
               "REAPURBNDELAY in 4096 status -108 actual 0"),
-        Fault(UsbfsVanishing("UsbfsSubmitFails", UsbfsVanish::SubmitFails, ENODEV),
+        Fault(UrbFaulting("UsbfsSubmitFails", UrbFault::SubmitFails, FIRST_FRAME, 0),
               "SUBMITURB failed"),
         // The writer may still have its last OUT URB to reap when the device goes.
         Fault(UsbfsVanishing("UsbfsReapFails", UsbfsVanish::ReapFails, ESHUTDOWN),
               "REAPURBNDELAY failed", 18, "-", 2),
-        Fault(UrbFaulting("OutUrbNeverCompletes", UrbFault::OutNeverCompletes, 10, 0),
+        Fault(UrbFaulting("OutUrbNeverCompletes", UrbFault::OutNeverCompletes, FIRST_FRAME, 0),
               "REAPURBNDELAY out 517 status -2 actual 0"),
-        Fault(UrbFaulting("OutEndpointStalls", UrbFault::OutStatus, 10, -EPIPE),
+        Fault(UrbFaulting("OutEndpointStalls", UrbFault::OutStatus, FIRST_FRAME, -EPIPE),
               "REAPURBNDELAY out 517 status -32 actual 0"),
         Fault(UrbFaulting("InEndpointStalls", UrbFault::InStatus, 1, -EPIPE),
               "REAPURBNDELAY in 4096 status -32 actual 0"),
@@ -459,6 +463,99 @@ TEST(UsbfsWait, SleepsUntilAnUrbCompletes) {
     const auto& node = static_cast<const UsbfsNode&>(run.Node());
     const std::size_t reaped = run.Log().Count("REAPURBNDELAY ");
     EXPECT_LE(node.EmptyReaps(), 2 * reaped);
+}
+
+// --- what a HID host reads before it talks to the scanner ---
+
+// The report sizes in bits a descriptor declares ("input 2", "output 4", "feature 254"), and
+// the usage page of its first collection as "page".
+std::map<std::string, std::uint32_t> DeclaredReports(const std::vector<std::uint8_t>& bytes) {
+    std::map<std::string, std::uint32_t> declared;
+    std::uint32_t id = 0;
+    std::uint32_t size = 0;
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::uint8_t prefix = bytes[at++];
+        const std::size_t length = (prefix & 3u) == 3 ? 4 : (prefix & 3u);
+        std::uint32_t value = 0;
+        for (std::size_t byte = 0; byte < length && at + byte < bytes.size(); ++byte) {
+            value |= static_cast<std::uint32_t>(bytes[at + byte]) << (8 * byte);
+        }
+        at += length;
+        switch (prefix & 0xFCu) {
+            case 0x04:  // Usage Page
+                declared.emplace("page", value);
+                break;
+            case 0x74:  // Report Size
+                size = value;
+                break;
+            case 0x84:  // Report ID
+                id = value;
+                break;
+            case 0x94:  // Report Count
+                count = value;
+                break;
+            case 0x80:
+                declared["input " + std::to_string(id)] += size * count;
+                break;
+            case 0x90:
+                declared["output " + std::to_string(id)] += size * count;
+                break;
+            case 0xB0:
+                declared["feature " + std::to_string(id)] += size * count;
+                break;
+            default:
+                break;
+        }
+    }
+    return declared;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+// A host such as Wine's HID backend sees the composite scanner's second HID interface: the
+// report descriptor through the node's ioctls and in sysfs, and the hid device's identity.
+TEST(HidHost, SeesTheScannerAsTheKernelShowsIt) {
+    ScannerTestbed testbed;
+    ASSERT_TRUE(testbed.Add(FeatureScanner()));
+    SimScannerConfig config;
+    config.linkKind = LinkKind::HidFeature;
+    SimScanner scanner(config);
+    HidrawNode node(testbed, "hidraw1", scanner);
+    ASSERT_TRUE(node.Ok());
+    ChildCommand command;
+    command.argv = {SCANFLASH_HIDRAW_PROBE_PATH, "hidraw1"};
+    const ChildResult run = RunUnderPreload(testbed.Root(), command);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    std::vector<std::string> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.push_back(line);
+    }
+    const std::string descriptor = Hex(ScannerReportDescriptor());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ioctl" + descriptor);
+    EXPECT_EQ(lines[1], "sysfs" + descriptor);
+    for (const char* expected :
+         {"HID_ID=0003:00007A10:00000003", "HID_NAME=Test Vendor Test Scanner",
+          "HID_PHYS=usb-0000:00:14.0-5/input1", "HID_UNIQ=SF1-5", "SUBSYSTEM=hid"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    }
+    EXPECT_EQ(node.Log().Lines(), (std::vector<std::string>{"HIDIOCGRDESCSIZE", "HIDIOCGRDESC"}));
+
+    // Input report 2 and output report 4 of 63 data bytes, feature report 0xFE of one.
+    const std::map<std::string, std::uint32_t> reports = {
+        {"page", 0xFF00}, {"input 2", 504}, {"output 4", 504}, {"feature 254", 8}};
+    EXPECT_EQ(DeclaredReports(ScannerReportDescriptor()), reports);
 }
 
 }  // namespace
