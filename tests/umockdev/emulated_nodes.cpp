@@ -114,10 +114,13 @@ std::size_t CallLog::Count(const std::string& prefix) const {
 }
 
 NodeHandler::NodeHandler(ScannerTestbed& testbed, std::string devnode, NodeCalls& calls)
-    : testbed_(testbed), devnode_(std::move(devnode)), handler_(umockdev_ioctl_base_new()) {
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &calls);
-    g_signal_connect(handler_, "handle-read", G_CALLBACK(HandleRead), &calls);
-    g_signal_connect(handler_, "handle-write", G_CALLBACK(HandleWrite), &calls);
+    : testbed_(testbed),
+      devnode_(std::move(devnode)),
+      calls_(calls),
+      handler_(umockdev_ioctl_base_new()) {
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &calls_);
+    g_signal_connect(handler_, "handle-read", G_CALLBACK(HandleRead), &calls_);
+    g_signal_connect(handler_, "handle-write", G_CALLBACK(HandleWrite), &calls_);
     GError* error = nullptr;
     attached_ = umockdev_testbed_attach_ioctl(testbed_.Get(), devnode_.c_str(), handler_, &error);
     if (error != nullptr) {
@@ -136,12 +139,8 @@ NodeHandler::~NodeHandler() {
             g_error_free(error);
         }
     }
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleIoctl), nullptr);
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleRead), nullptr);
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleWrite), nullptr);
+    // A call that still came in would find no node behind it.
+    g_signal_handlers_disconnect_by_data(handler_, &calls_);
     g_object_unref(handler_);
 }
 

@@ -74,6 +74,7 @@ class NodeHandler {
   private:
     ScannerTestbed& testbed_;
     const std::string devnode_;
+    NodeCalls& calls_;
     UMockdevIoctlBase* handler_;
     bool attached_ = false;
 };

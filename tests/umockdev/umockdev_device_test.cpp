@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -144,6 +145,11 @@ std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
     return info.param.name;
 }
 
+// Cases print by name in test listings and failures.
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
 // A scenario set up in a testbed, run, and left for the checks.
 class DeviceRun {
   public:
@@ -236,6 +242,10 @@ struct WholeUpdateCase {
     // The calls that reached the node, bulk URBs left out, in their order.
     std::vector<std::string> controlCalls;
 };
+
+void PrintTo(const WholeUpdateCase& update, std::ostream* out) {
+    *out << update.scenario.name;
+}
 
 class WholeUpdate : public ::testing::TestWithParam<WholeUpdateCase> {};
 
@@ -346,6 +356,10 @@ struct FaultCase {
     std::string never;  // a call that must not follow
     long times = 1;
 };
+
+void PrintTo(const FaultCase& fault, std::ostream* out) {
+    *out << fault.scenario.name;
+}
 
 class NodeFault : public ::testing::TestWithParam<FaultCase> {};
 
