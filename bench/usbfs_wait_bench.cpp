@@ -20,12 +20,12 @@ namespace {
 constexpr std::uint32_t DEVICE_NUMBER = 5;
 
 void BM_UsbfsVerdictWait(benchmark::State& state) {
-    FirmwareSpec spec;
-    spec.layout = FirmwareLayout::Bin;
-    spec.model = "EM7";
-    spec.blocks.push_back({"kern", Bytes(1500, 0x11), 0});
+    FirmwareSpec source;
+    source.layout = FirmwareLayout::Bin;
+    source.model = "EM7";
+    source.blocks.push_back({"kern", Bytes(1500, 0x11), 0});
     Bytes firmware;
-    if (!WriteFirmware(spec, firmware, nullptr)) {
+    if (!WriteFirmware(source, firmware, nullptr)) {
         state.SkipWithError("cannot build the firmware file");
         return;
     }
@@ -35,7 +35,7 @@ void BM_UsbfsVerdictWait(benchmark::State& state) {
         ScannerTestbed testbed;
         const std::string file = testbed.Root() + "/fw.bin";
         SimScannerConfig config;
-        config.model = spec.model;
+        config.model = source.model;
         config.writeTimeMs = static_cast<std::uint32_t>(state.range(0));
         SimScanner scanner(config);
         if (!testbed.Add(BulkScanner("1-4", VENDOR_A, 0x0001, DEVICE_NUMBER)) ||

@@ -43,16 +43,16 @@ std::string UpdateTranscript() {
 
 // Two blocks of 1500 and 600 bytes: three and two frames, the last of each partial.
 FirmwareSpec TwoBlocks() {
-    FirmwareSpec spec;
-    spec.layout = FirmwareLayout::Bin;
-    spec.model = MODEL;
+    FirmwareSpec source;
+    source.layout = FirmwareLayout::Bin;
+    source.model = MODEL;
     Bytes kern(1500);
     for (std::size_t at = 0; at < kern.size(); ++at) {
         kern[at] = static_cast<std::uint8_t>(at * 7 + 3);
     }
-    spec.blocks.push_back({"kern", kern, 0});
-    spec.blocks.push_back({"flah", Bytes(600, 0x5A), 9});
-    return spec;
+    source.blocks.push_back({"kern", kern, 0});
+    source.blocks.push_back({"flah", Bytes(600, 0x5A), 9});
+    return source;
 }
 
 // The scanners of these tests, one of each kind of link.
@@ -207,12 +207,12 @@ class DeviceRun {
 
     // Every block arrived whole and was written, with no protocol error on the way.
     void ExpectFirmwareArrived() const {
-        const FirmwareSpec spec = TwoBlocks();
+        const FirmwareSpec source = TwoBlocks();
         const std::vector<SimBlock> blocks = scanner_->Blocks();
-        ASSERT_EQ(blocks.size(), spec.blocks.size());
+        ASSERT_EQ(blocks.size(), source.blocks.size());
         for (std::size_t at = 0; at < blocks.size(); ++at) {
-            EXPECT_EQ(blocks[at].name, spec.blocks[at].tag);
-            EXPECT_EQ(blocks[at].data, spec.blocks[at].data) << "block " << at;
+            EXPECT_EQ(blocks[at].name, source.blocks[at].tag);
+            EXPECT_EQ(blocks[at].data, source.blocks[at].data) << "block " << at;
             EXPECT_EQ(blocks[at].verdict, '^');
         }
         EXPECT_EQ(scanner_->ProtocolErrors(), std::vector<std::string>{});
