@@ -13,6 +13,9 @@ fuzz_packages=(clang libclang-rt-14-dev)
 # The release packages (with the Windows packages above) and their checks; without them
 # `make test` skips the package preset.
 package_packages=(dpkg-dev file lintian mandoc fakeroot)
+# The emulated device tests (the Linux scanflash against umockdev's emulated devices); without
+# them `make test` skips those tests.
+umockdev_packages=(umockdev libumockdev-dev pkg-config)
 if [ "${1:-}" = "fuzz" ]; then
     packages+=("${fuzz_packages[@]}")
     fuzz_packages=()
@@ -26,13 +29,13 @@ for package in "${packages[@]}"; do
     installed "$package" || missing+=("$package")
 done
 missing_optional=()
-for package in "${windows_packages[@]}" "${fuzz_packages[@]}" "${package_packages[@]}"; do
+for package in "${windows_packages[@]}" "${fuzz_packages[@]}" "${package_packages[@]}" "${umockdev_packages[@]}"; do
     installed "$package" || missing_optional+=("$package")
 done
 
 if [ "$(id -u)" -ne 0 ]; then
     if [ ${#missing_optional[@]} -ne 0 ]; then
-        echo "Without ${missing_optional[*]} the Windows build, the fuzz runs or the package checks are skipped." >&2
+        echo "Without ${missing_optional[*]} the Windows build, the fuzz runs, the package checks or the emulated device tests are skipped." >&2
         echo "Install them with: sudo apt-get install --no-install-recommends ${missing_optional[*]}" >&2
     fi
     if [ ${#missing[@]} -ne 0 ]; then
