@@ -41,6 +41,8 @@
 
 #include "discovery/identity.h"
 
+class VirtualClock;
+
 // The answers a fault can target. Each names the answer the device gives to one request.
 enum class SimStep : std::uint8_t {
     None,           // no fault
@@ -122,6 +124,9 @@ class SimScanner {
     using VanishHandler = std::function<void()>;
 
     explicit SimScanner(SimScannerConfig config);
+    // Answers fall due on clock instead of the wall clock, and go out on the thread that waits
+    // on it; the clock must not run once the scanner has gone.
+    SimScanner(SimScannerConfig config, VirtualClock& clock);
     ~SimScanner();  // answers not yet delivered are dropped
     SimScanner(const SimScanner&) = delete;
     SimScanner& operator=(const SimScanner&) = delete;
@@ -146,7 +151,8 @@ class SimScanner {
     std::uint32_t Polls() const;  // every "???" received
     bool Vanished() const;        // the device has gone (set before the adapter acts)
     bool FeatureModeOn() const;
-    // Waits until every answer scheduled so far has been delivered. False on time-out.
+    // Waits until every answer scheduled so far has been delivered. False on time-out. (On a
+    // virtual clock the answers wait in the clock and this returns at once.)
     bool WaitUntilQuiet(std::uint32_t timeoutMs);
 
   private:

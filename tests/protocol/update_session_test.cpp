@@ -30,17 +30,19 @@ DeviceRecord RecordFor(LinkKind kind) {
     return record;
 }
 
-// A DeviceLink opened on a simulated scanner.
+// A DeviceLink opened on a simulated scanner, both on simulated time.
 struct Rig {
-    explicit Rig(const SimScannerConfig& config) : scanner(config), adapter(scanner, port) {
+    explicit Rig(const SimScannerConfig& config) : scanner(config, clock), adapter(scanner, port) {
+        port.UseVirtualClock(clock);
         ResultCode result = 99;
         link.Open(RecordFor(config.linkKind), &result);
         EXPECT_EQ(result, RESULT_SUCCESS);
     }
+    VirtualClock clock;
     SimPort port;
     SimScanner scanner;
     SimPortAdapter adapter;
-    DeviceLink link{port};
+    DeviceLink link{port, clock};
 };
 
 struct Firmware {
