@@ -638,6 +638,14 @@ std::vector<std::uint8_t> SimScanner::Impl::Respond(std::vector<std::uint8_t> an
             case SimFaultKind::StrayBytes:
                 answer.insert(answer.begin(), fault.strayBytes.begin(), fault.strayBytes.end());
                 break;
+            case SimFaultKind::TrailingBytes:
+                if (fault.delayMs == 0) {
+                    answer.insert(answer.end(), fault.strayBytes.begin(), fault.strayBytes.end());
+                    break;
+                }
+                Enqueue(answer, extraDelayMs, false);
+                Enqueue(fault.strayBytes, fault.delayMs, false);
+                return answer;
         }
     }
     Enqueue(answer, extraDelayMs, false);

@@ -67,16 +67,17 @@ constexpr std::size_t SIM_STEP_COUNT = 15;
 // (the answer, not the work, is lost or spoiled), except Refuse on a text command, which is
 // then not carried out.
 enum class SimFaultKind : std::uint8_t {
-    Silence,      // the answer is not sent
-    WrongByte,    // the answer's first byte becomes wrongByte
-    BadCrc,       // the answer's last byte (a reply's CRC or checksum; a single byte itself)
-                  // is inverted
-    Refuse,       // text commands: reply "1" and ignore the command; elsewhere as WrongByte
-    FailVerdict,  // the answer becomes the single byte "!" (at Verdict: writing failed)
-    Vanish,       // instead of answering the device disappears (the adapter fails reads or
-                  // closes the line) and ignores everything after
-    Delay,        // the answer comes delayMs later; answers behind it keep their order
-    StrayBytes,   // strayBytes go out just before the answer
+    Silence,        // the answer is not sent
+    WrongByte,      // the answer's first byte becomes wrongByte
+    BadCrc,         // the answer's last byte (a reply's CRC or checksum; a single byte itself)
+                    // is inverted
+    Refuse,         // text commands: reply "1" and ignore the command; elsewhere as WrongByte
+    FailVerdict,    // the answer becomes the single byte "!" (at Verdict: writing failed)
+    Vanish,         // instead of answering the device disappears (the adapter fails reads or
+                    // closes the line) and ignores everything after
+    Delay,          // the answer comes delayMs later; answers behind it keep their order
+    StrayBytes,     // strayBytes go out just before the answer
+    TrailingBytes,  // strayBytes go out delayMs after the answer (0: in the same chunk)
 };
 
 struct SimFault {
