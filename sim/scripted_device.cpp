@@ -20,15 +20,17 @@ struct ScriptedDevice::Shared {
     Responder responder;
     std::vector<std::vector<std::uint8_t>> requests;
     std::vector<std::uint8_t> partial;  // HID: data of the reports of an unfinished write
+    std::uint32_t delivered = 0;
 
     void Send(const std::vector<std::uint8_t>& bytes, bool raw) {
         SimPort* target = nullptr;
         {
             std::lock_guard<std::mutex> hold(mutex);
+            if (port == nullptr || bytes.empty()) {
+                return;
+            }
             target = port;
-        }
-        if (target == nullptr || bytes.empty()) {
-            return;
+            ++delivered;
         }
         if (!hid || raw) {
             target->Deliver(bytes);
@@ -49,6 +51,8 @@ ScriptedDevice::ScriptedDevice(SimPort& port, VirtualClock* clock, bool hid)
     std::shared_ptr<Shared> shared = shared_;
     port.SetWriteHook([shared, clock](const std::uint8_t* bytes, std::uint32_t length) {
         Answer answer;
+        Responder responder;
+        std::vector<std::uint8_t> request;
         {
             std::lock_guard<std::mutex> hold(shared->mutex);
             if (shared->hid) {
@@ -68,9 +72,14 @@ ScriptedDevice::ScriptedDevice(SimPort& port, VirtualClock* clock, bool hid)
             if (!shared->script.empty()) {
                 answer = std::move(shared->script.front());
                 shared->script.pop_front();
-            } else if (shared->responder) {
-                answer = shared->responder(shared->requests.back());
+            } else {
+                responder = shared->responder;
+                request = shared->requests.back();
             }
+        }
+        // Outside the lock: the responder may ask the device how far it has got.
+        if (responder) {
+            answer = responder(request);
         }
         if (clock == nullptr) {
             for (const AnswerPiece& piece : answer) {
@@ -116,4 +125,9 @@ void ScriptedDevice::SendAt(std::uint64_t timeMs, std::vector<std::uint8_t> byte
 std::vector<std::vector<std::uint8_t>> ScriptedDevice::Requests() {
     std::lock_guard<std::mutex> hold(shared_->mutex);
     return shared_->requests;
+}
+
+std::uint32_t ScriptedDevice::PiecesDelivered() {
+    std::lock_guard<std::mutex> hold(shared_->mutex);
+    return shared_->delivered;
 }

@@ -41,14 +41,16 @@ class ScriptedDevice {
     // Queues the answer to the next request that has none yet.
     void Reply(const std::vector<std::uint8_t>& bytes) { Reply(Answer{{0, bytes, false}}); }
     void Reply(Answer answer);
-    // Asked for the answer when no scripted one is queued; without one such a request goes
-    // unanswered.
+    // Asked for the answer when no scripted one is queued, on the writing thread; without one
+    // such a request goes unanswered.
     void SetResponder(Responder responder);
     // Sends bytes at timeMs on the clock, whatever the host does.
     void SendAt(std::uint64_t timeMs, std::vector<std::uint8_t> bytes, bool raw = false);
 
     // Every request so far, in order.
     std::vector<std::vector<std::uint8_t>> Requests();
+    // How many pieces (and unsolicited sends) have reached the port so far.
+    std::uint32_t PiecesDelivered();
 
   private:
     struct Shared;
