@@ -44,6 +44,10 @@ void Require(bool condition) {
 constexpr std::uint32_t EDGE_DELAYS_MS[] = {0,   1,   19,  20,  21,  49,   50,   51,   99,   100,
                                             101, 499, 500, 501, 999, 1000, 1001, 1999, 2000, 2001};
 constexpr std::uint8_t ANSWER_BYTES[] = {'!', '<', '*', '^', 0x06, 0x02, 0x05, 0x7E, '0', '4'};
+// Reply payload lengths at the edges of what the host takes: text replies up to 249 bytes,
+// model replies up to 4091 (a name up to 62 with its "4").
+constexpr std::size_t TEXT_EDGE_LENGTHS[] = {0, 1, 2, 248, 249, 250, 251, 252, 253};
+constexpr std::size_t MODEL_EDGE_LENGTHS[] = {0, 1, 2, 61, 62, 63, 4090, 4091, 4092, 4093};
 constexpr std::uint32_t MAX_PIECES = 4;
 constexpr std::uint32_t MAX_STRAYS = 3;
 // The most a piece of an answer that arrives can add to the waits around it: the longest
@@ -99,9 +103,9 @@ void AppendBigEndian32(Bytes& bytes, std::uint32_t value) {
     }
 }
 
-Bytes TextReply(const Bytes& payload, bool goodCrc) {
-    Bytes reply = {0x02, 0x05, static_cast<std::uint8_t>(payload.size() >> 8),
-                   static_cast<std::uint8_t>(payload.size())};
+Bytes TextReply(const Bytes& payload, std::uint16_t declaredLength, bool goodCrc) {
+    Bytes reply = {0x02, 0x05, static_cast<std::uint8_t>(declaredLength >> 8),
+                   static_cast<std::uint8_t>(declaredLength)};
     reply.insert(reply.end(), payload.begin(), payload.end());
     AppendBigEndian32(reply, Crc32(0, reply.size(), reply.data()) ^ (goodCrc ? 0u : 1u));
     return reply;
@@ -237,13 +241,29 @@ class FuzzedDevice {
             case Request::UpdateMode:
                 return {0x06};
             case Request::Text:
-                return TextReply({'0'}, true);
+                return TextReply({'0'}, 1, true);
             case Request::Frame:
                 return framesLeft_ == 0 ? Bytes{'*', '*', '^'} : Bytes{'*'};
             case Request::Other:
                 break;
         }
         return {};
+    }
+
+    template <std::size_t N>
+    std::size_t Length(const std::size_t (&edges)[N], std::size_t most) {
+        if (input_.ConsumeBool()) {
+            return input_.PickValueInArray(edges);
+        }
+        return input_.ConsumeIntegralInRange<std::size_t>(0, most);
+    }
+
+    // A reply's length field: mostly the true one, or any other.
+    std::uint16_t Declared(std::size_t length) {
+        if (input_.ConsumeBool()) {
+            return input_.ConsumeIntegral<std::uint16_t>();
+        }
+        return static_cast<std::uint16_t>(length);
     }
 
     Bytes Content(Request kind, bool& raw) {
@@ -255,21 +275,19 @@ class FuzzedDevice {
             case 2:
                 return Noise();
             case 3: {
-                const Bytes payload = input_.ConsumeBytes<std::uint8_t>(
-                    input_.ConsumeIntegralInRange<std::size_t>(0, 260));
-                return TextReply(payload, input_.ConsumeBool());
+                const std::size_t length = Length(TEXT_EDGE_LENGTHS, 260);
+                Bytes payload = input_.ConsumeBytes<std::uint8_t>(length);
+                payload.resize(length, '0');
+                return TextReply(payload, Declared(length), input_.ConsumeBool());
             }
             case 4: {
-                // Any length up to past the 4096-byte reply buffer, declared truly or not.
-                const std::size_t length = input_.ConsumeIntegralInRange<std::size_t>(0, 4100);
+                // Up to past the 4096-byte reply buffer.
+                const std::size_t length = Length(MODEL_EDGE_LENGTHS, 4100);
                 Bytes payload(length, input_.ConsumeIntegral<std::uint8_t>());
                 if (length > 0 && input_.ConsumeBool()) {
                     payload[0] = '4';
                 }
-                const std::uint16_t declared = input_.ConsumeBool()
-                                                   ? static_cast<std::uint16_t>(length)
-                                                   : input_.ConsumeIntegral<std::uint16_t>();
-                return ModelReply(payload, declared, input_.ConsumeBool());
+                return ModelReply(payload, Declared(length), input_.ConsumeBool());
             }
             case 5:
                 return {input_.ConsumeIntegral<std::uint8_t>()};
