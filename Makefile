@@ -59,7 +59,7 @@ bench: setup
 	@for b in build/release/bench/*_bench; do "$$b"; done
 
 # libFuzzer targets (clang): a few seconds each as CTest tests, or FUZZ_SECONDS each.
-FUZZ_TARGETS = bin_image pak_package qfp_package firmware_loader
+FUZZ_TARGETS = bin_image pak_package qfp_package firmware_loader device_replies
 FUZZ_SECONDS ?= 600
 fuzz:
 	@bash scripts/setup.sh fuzz

@@ -90,7 +90,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"bin_image", "pak_package", "qfp_package", "firmware_loader"}) {
+    // The device target needs no seeds: an empty input already runs a whole session.
+    for (const char* target :
+         {"bin_image", "pak_package", "qfp_package", "firmware_loader", "device_replies"}) {
         std::filesystem::create_directories(root / "seeds" / target);
         std::filesystem::create_directories(root / "corpus" / target);
     }

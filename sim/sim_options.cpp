@@ -36,6 +36,7 @@ constexpr Named<SimFaultKind> KINDS[] = {
     {"vanish", SimFaultKind::Vanish},
     {"delay", SimFaultKind::Delay},
     {"stray", SimFaultKind::StrayBytes},
+    {"trailing", SimFaultKind::TrailingBytes},
 };
 
 constexpr Named<LinkKind> LINKS[] = {
@@ -70,6 +71,7 @@ const char SIM_FAULT_HELP[] =
     "      STEP: connection model update-mode poll datalens filetype framesize frames start\n"
     "            frame final-star verdict nextdown exit\n"
     "      KIND: silence wrong-byte bad-crc refuse fail-verdict vanish delay stray\n"
+    "            trailing\n"
     "      N:    which time the step comes round, from 1 (default 1; 0 every time)\n"
     "      B:    count only in block B, from 1 (default 0: over the whole run)\n";
 

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <thread>
 
-#include "common/sync.h"
-
 void SimPort::SetOpenBehaviour(const SimOpenBehaviour& behaviour) {
     std::lock_guard<std::mutex> hold(mutex_);
     openBehaviour_ = behaviour;
@@ -34,6 +32,14 @@ void SimPort::StallWritesFrom(std::uint32_t writeIndex) {
     std::lock_guard<std::mutex> hold(mutex_);
     stallFromWrite_ = writeIndex;
     writesSinceStall_ = 0;
+}
+
+void SimPort::UseVirtualClock(VirtualClock& clock) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        clock_ = &clock;
+    }
+    clock.SetSettle([this] { return AwaitReaderIdle(); });
 }
 
 void SimPort::SetWriteHook(WriteHook hook) {
@@ -108,6 +114,13 @@ bool SimPort::WaitForBlockedRead(std::uint32_t timeoutMs) {
     std::unique_lock<std::mutex> hold(mutex_);
     return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
                              [this] { return readBlocked_; });
+}
+
+bool SimPort::AwaitReaderIdle(std::uint32_t guardMs) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    changed_.wait_for(hold, std::chrono::milliseconds(guardMs),
+                      [this] { return !open_ || (readBlocked_ && pending_.empty()); });
+    return open_;
 }
 
 void SimPort::Record(SimPortEvent::Kind kind, const std::uint8_t* bytes, std::uint32_t length,
@@ -227,9 +240,10 @@ bool SimPort::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_
         }
         const bool stalled = writesSinceStall_++ >= stallFromWrite_;
         if (stalled) {
+            LinkClock* clock = clock_;
             hold.unlock();
             if (waitMs != INFINITE_WAIT) {
-                SleepMs(waitMs);
+                clock->Pause(waitMs);
             }
             return false;
         }

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "link/device_port.h"
+#include "link/link_clock.h"
+#include "sim/virtual_clock.h"
 
 struct SimPortEvent {
     enum class Kind { Open, Write, Feature, SerialSetup, Close };
@@ -50,6 +52,9 @@ class SimPort : public DevicePort {
     void StallWrites(bool stall);
     // Stall only from the given write on (0 is the first write after this call).
     void StallWritesFrom(std::uint32_t writeIndex);
+    // Puts the port on simulated time: a stalled write waits out its time on the clock, and
+    // the clock's waits settle on this port's reader (see AwaitReaderIdle).
+    void UseVirtualClock(VirtualClock& clock);
     // Called with every successful write, on the writing thread, before Write returns.
     void SetWriteHook(WriteHook hook);
     // Called with every accepted feature report, on the sending thread, before it returns.
@@ -72,6 +77,10 @@ class SimPort : public DevicePort {
     std::uint32_t ReadsStarted();  // how many reads reached the port
     // Waits until a read is blocked in the port (for tests that stop a waiting reader).
     bool WaitForBlockedRead(std::uint32_t timeoutMs);
+    // Waits until every delivered chunk has been read and the reader waits in Read again, or
+    // the port is closed; false when it is closed. A VirtualClock settles with this. After
+    // guardMs of wall time without a reader it gives up and returns true.
+    bool AwaitReaderIdle(std::uint32_t guardMs = 10000);
 
     // --- DevicePort ---
     PortError Open(const char16_t* path, bool shared) override;
@@ -90,6 +99,7 @@ class SimPort : public DevicePort {
 
     std::mutex mutex_;
     std::condition_variable changed_;
+    LinkClock* clock_ = &RealLinkClock();
     SimOpenBehaviour openBehaviour_;
     std::u16string expectedPath_;
     bool refuseFeature_ = false;

@@ -11,6 +11,7 @@
 
 #include "common/crc32.h"
 #include "common/sync.h"
+#include "sim/virtual_clock.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ SimStep CommandStep(std::string_view text) {
 
 class SimScanner::Impl {
   public:
-    explicit Impl(SimScannerConfig configuration);
+    Impl(SimScannerConfig configuration, VirtualClock* clock);
     ~Impl();
 
     void Attach(Output output, VanishHandler vanish);
@@ -188,6 +189,7 @@ class SimScanner::Impl {
     static void WorkerEntry(void* self);
     void WorkerLoop();
     void Deliver(const Pending& next);
+    void DeliverOnClock(const Pending& next);
 
     mutable std::mutex mutex_;  // guards everything up to deliverMutex_
     std::condition_variable wake_;
@@ -208,6 +210,8 @@ class SimScanner::Impl {
     std::vector<std::string> errors_;
     std::deque<Pending> queue_;
     Clock::time_point lastDue_{};
+    VirtualClock* const clock_;
+    std::uint64_t lastDueMs_ = 0;  // on clock_
     bool delivering_ = false;
     bool vanished_ = false;
     bool stopping_ = false;
@@ -219,8 +223,10 @@ class SimScanner::Impl {
     Thread worker_;
 };
 
-SimScanner::Impl::Impl(SimScannerConfig configuration) : config(std::move(configuration)) {
-    if (!worker_.Start(&Impl::WorkerEntry, this)) {
+SimScanner::Impl::Impl(SimScannerConfig configuration, VirtualClock* clock)
+    : config(std::move(configuration)), clock_(clock) {
+    // On a virtual clock the answers wait in the clock; no worker is needed.
+    if (clock_ == nullptr && !worker_.Start(&Impl::WorkerEntry, this)) {
         errors_.push_back("the scanner's worker thread could not start");
     }
 }
@@ -632,6 +638,14 @@ std::vector<std::uint8_t> SimScanner::Impl::Respond(std::vector<std::uint8_t> an
             case SimFaultKind::StrayBytes:
                 answer.insert(answer.begin(), fault.strayBytes.begin(), fault.strayBytes.end());
                 break;
+            case SimFaultKind::TrailingBytes:
+                if (fault.delayMs == 0) {
+                    answer.insert(answer.end(), fault.strayBytes.begin(), fault.strayBytes.end());
+                    break;
+                }
+                Enqueue(answer, extraDelayMs, false);
+                Enqueue(fault.strayBytes, fault.delayMs, false);
+                return answer;
         }
     }
     Enqueue(answer, extraDelayMs, false);
@@ -640,6 +654,12 @@ std::vector<std::uint8_t> SimScanner::Impl::Respond(std::vector<std::uint8_t> an
 
 void SimScanner::Impl::Enqueue(std::vector<std::uint8_t> bytes, std::uint32_t extraDelayMs,
                                bool vanish) {
+    if (clock_ != nullptr) {
+        lastDueMs_ = std::max(clock_->Now() + config.latencyMs, lastDueMs_) + extraDelayMs;
+        clock_->At(lastDueMs_,
+                   [this, next = Pending{{}, std::move(bytes), vanish}] { DeliverOnClock(next); });
+        return;
+    }
     const Clock::time_point earliest = Clock::now() + std::chrono::milliseconds(config.latencyMs);
     // Answers leave in the order they were made, so a late one holds back those behind it.
     lastDue_ = std::max(earliest, lastDue_) + std::chrono::milliseconds(extraDelayMs);
@@ -679,6 +699,14 @@ void SimScanner::Impl::WorkerLoop() {
         delivering_ = false;
         quiet_.notify_all();
     }
+}
+
+void SimScanner::Impl::DeliverOnClock(const Pending& next) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        vanished_ = vanished_ || next.vanish;
+    }
+    Deliver(next);
 }
 
 void SimScanner::Impl::Deliver(const Pending& next) {
@@ -736,7 +764,9 @@ bool SimScanner::Impl::WaitUntilQuiet(std::uint32_t timeoutMs) {
 }
 
 SimScanner::SimScanner(SimScannerConfig config)
-    : impl_(std::make_unique<Impl>(std::move(config))) {}
+    : impl_(std::make_unique<Impl>(std::move(config), nullptr)) {}
+SimScanner::SimScanner(SimScannerConfig config, VirtualClock& clock)
+    : impl_(std::make_unique<Impl>(std::move(config), &clock)) {}
 SimScanner::~SimScanner() = default;
 
 void SimScanner::Attach(Output output, VanishHandler vanish) {

@@ -41,6 +41,8 @@
 
 #include "discovery/identity.h"
 
+class VirtualClock;
+
 // The answers a fault can target. Each names the answer the device gives to one request.
 enum class SimStep : std::uint8_t {
     None,           // no fault
@@ -65,16 +67,17 @@ constexpr std::size_t SIM_STEP_COUNT = 15;
 // (the answer, not the work, is lost or spoiled), except Refuse on a text command, which is
 // then not carried out.
 enum class SimFaultKind : std::uint8_t {
-    Silence,      // the answer is not sent
-    WrongByte,    // the answer's first byte becomes wrongByte
-    BadCrc,       // the answer's last byte (a reply's CRC or checksum; a single byte itself)
-                  // is inverted
-    Refuse,       // text commands: reply "1" and ignore the command; elsewhere as WrongByte
-    FailVerdict,  // the answer becomes the single byte "!" (at Verdict: writing failed)
-    Vanish,       // instead of answering the device disappears (the adapter fails reads or
-                  // closes the line) and ignores everything after
-    Delay,        // the answer comes delayMs later; answers behind it keep their order
-    StrayBytes,   // strayBytes go out just before the answer
+    Silence,        // the answer is not sent
+    WrongByte,      // the answer's first byte becomes wrongByte
+    BadCrc,         // the answer's last byte (a reply's CRC or checksum; a single byte itself)
+                    // is inverted
+    Refuse,         // text commands: reply "1" and ignore the command; elsewhere as WrongByte
+    FailVerdict,    // the answer becomes the single byte "!" (at Verdict: writing failed)
+    Vanish,         // instead of answering the device disappears (the adapter fails reads or
+                    // closes the line) and ignores everything after
+    Delay,          // the answer comes delayMs later; answers behind it keep their order
+    StrayBytes,     // strayBytes go out just before the answer
+    TrailingBytes,  // strayBytes go out delayMs after the answer (0: in the same chunk)
 };
 
 struct SimFault {
@@ -122,6 +125,9 @@ class SimScanner {
     using VanishHandler = std::function<void()>;
 
     explicit SimScanner(SimScannerConfig config);
+    // Answers fall due on clock instead of the wall clock, and go out on the thread that waits
+    // on it; the clock must not run once the scanner has gone.
+    SimScanner(SimScannerConfig config, VirtualClock& clock);
     ~SimScanner();  // answers not yet delivered are dropped
     SimScanner(const SimScanner&) = delete;
     SimScanner& operator=(const SimScanner&) = delete;
@@ -146,7 +152,8 @@ class SimScanner {
     std::uint32_t Polls() const;  // every "???" received
     bool Vanished() const;        // the device has gone (set before the adapter acts)
     bool FeatureModeOn() const;
-    // Waits until every answer scheduled so far has been delivered. False on time-out.
+    // Waits until every answer scheduled so far has been delivered. False on time-out. (On a
+    // virtual clock the answers wait in the clock and this returns at once.)
     bool WaitUntilQuiet(std::uint32_t timeoutMs);
 
   private:

@@ -1,7 +1,5 @@
 #include "link/device_io.h"
 
-#include "common/sync.h"
-
 ResultCode MapWin32Error(std::uint32_t error) {
     switch (error) {
         case 0:
@@ -46,7 +44,7 @@ ResultCode DeviceIo::OpenPath(const char16_t* path, LinkKind linkKind) {
             return RESULT_FEATURE_REFUSED;
         }
         featureModeOn_ = true;
-        SleepMs(HID_FEATURE_PAUSE_MS);
+        clock_.Pause(HID_FEATURE_PAUSE_MS);
         return RESULT_SUCCESS;
     }
     if (linkKind == LinkKind::SerialPort && !ConfigureSerial()) {
@@ -63,7 +61,7 @@ void DeviceIo::Close() {
     if (featureModeOn_) {
         SendFeatureSwitch(0);
         featureModeOn_ = false;
-        SleepMs(HID_FEATURE_PAUSE_MS);
+        clock_.Pause(HID_FEATURE_PAUSE_MS);
     }
     port_.Close();
     open_.store(false, std::memory_order_release);

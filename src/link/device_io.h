@@ -8,6 +8,7 @@
 #include "common/result_code.h"
 #include "discovery/identity.h"
 #include "link/device_port.h"
+#include "link/link_clock.h"
 
 constexpr std::uint8_t HID_FEATURE_REPORT_ID = 0xFE;
 constexpr std::uint32_t HID_FEATURE_PAUSE_MS = 50;
@@ -16,7 +17,9 @@ ResultCode MapWin32Error(std::uint32_t error);
 
 class DeviceIo {
   public:
-    explicit DeviceIo(DevicePort& port) : port_(port) {}
+    explicit DeviceIo(DevicePort& port) : DeviceIo(port, RealLinkClock()) {}
+    // The feature switch's pauses are taken on clock.
+    DeviceIo(DevicePort& port, LinkClock& clock) : port_(port), clock_(clock) {}
 
     // 0, or 1, 2, 4, 5 or 7. A HID path (kinds 2 and 3) in use is opened once more shared;
     // kind 3 is switched into feature mode with a 50 ms pause; kind 10 gets the serial set-up.
@@ -42,6 +45,7 @@ class DeviceIo {
     bool SendFeatureSwitch(std::uint8_t on);
 
     DevicePort& port_;
+    LinkClock& clock_;
     std::atomic<bool> open_{false};
     bool featureModeOn_ = false;
     std::atomic<bool> cancelRead_{false};

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-DeviceLink::DeviceLink(DevicePort& port, std::uint32_t ringCapacity) : io_(port) {
+DeviceLink::DeviceLink(DevicePort& port, std::uint32_t ringCapacity)
+    : DeviceLink(port, RealLinkClock(), ringCapacity) {}
+
+DeviceLink::DeviceLink(DevicePort& port, LinkClock& clock, std::uint32_t ringCapacity)
+    : clock_(clock), io_(port, clock) {
     if (ringCapacity != 0) {
         ring_.Allocate(ringCapacity);
     }
@@ -183,7 +187,7 @@ std::uint32_t DeviceLink::ReadTimed(std::uint32_t firstWaitMs, std::uint8_t* des
     std::uint32_t waitMs = firstWaitMs;
     bool firstPass = true;
     while (got < n && io_.IsOpen()) {
-        ring_.DataEvent().Wait(waitMs);
+        clock_.WaitForEvent(ring_.DataEvent(), waitMs);
         const std::uint32_t k = ring_.Get(n - got, destination + got);
         got += k;
         if (k == 0) {

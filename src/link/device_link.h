@@ -21,6 +21,7 @@
 #include "common/sync.h"
 #include "discovery/identity.h"
 #include "link/device_io.h"
+#include "link/link_clock.h"
 #include "link/receive_ring.h"
 
 // As the following wait of ReadTimed: the link's default wait (defaultWaitMs).
@@ -42,6 +43,8 @@ class DeviceLink {
     // ringCapacity is RING_CAPACITY in the product; tests may pass a smaller one or 0 (no
     // storage).
     explicit DeviceLink(DevicePort& port, std::uint32_t ringCapacity = RING_CAPACITY);
+    // Every wait and pause of the link, and of the protocol above it, is taken on clock.
+    DeviceLink(DevicePort& port, LinkClock& clock, std::uint32_t ringCapacity = RING_CAPACITY);
     virtual ~DeviceLink();
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
@@ -82,6 +85,7 @@ class DeviceLink {
     Lock mainLock_;
     mutable Lock stopLock_;
     Thread readerThread_;
+    LinkClock& clock_;
     DeviceIo io_;
     ReceiveRing ring_;
     std::atomic<bool> stopRequested_{false};

@@ -335,6 +335,36 @@ TEST(DeviceLinkOpen, FeatureSwitchOnAndOffWithTheirPauses) {
     EXPECT_GE(relevant[3].at - relevant[2].at, std::chrono::milliseconds(50));
 }
 
+// A device that takes host bytes only once its feature mode has been on for readyMs: the
+// pause after the switch-on is what lets the first write through.
+TEST(DeviceLinkOpen, FirstWriteWaitsOutTheFeaturePause) {
+    struct Case {
+        std::uint32_t readyMs;
+        bool taken;
+    };
+    for (const Case& c : {Case{50, true}, Case{51, false}}) {
+        VirtualClock clock;
+        SimPort port;
+        port.UseVirtualClock(clock);
+        std::uint64_t switchedOnAt = UINT64_MAX;
+        bool taken = false;
+        port.SetFeatureHook([&](const std::uint8_t* report, std::uint32_t) {
+            if (report[1] == 1) {
+                switchedOnAt = clock.Now();
+            }
+        });
+        port.SetWriteHook([&](const std::uint8_t*, std::uint32_t) {
+            taken = clock.Now() >= switchedOnAt + c.readyMs;
+        });
+        DeviceLink link(port, clock);
+        ASSERT_TRUE(link.Open(MakeRecord(LinkKind::HidFeature), nullptr));
+        const std::uint8_t question = '?';
+        EXPECT_TRUE(link.Send(&question, 1));
+        EXPECT_EQ(taken, c.taken) << c.readyMs;
+        link.StopReader();
+    }
+}
+
 TEST(DeviceLinkOpen, RefusedSwitchOnSendsNoSwitchOff) {
     SimPort port;
     port.RefuseFeatureReports(true);

@@ -8,9 +8,14 @@
 
 namespace {
 
+// On simulated time: a silent device costs no wall-clock time, and each answer arrives
+// exactly when its script says.
 class PacketTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(link.Open(BulkRecord(), nullptr)); }
+    void SetUp() override {
+        port.UseVirtualClock(clock);
+        ASSERT_TRUE(link.Open(BulkRecord(), nullptr));
+    }
     void TearDown() override { link.StopReader(); }
 
     // Waits until the reader has moved n delivered bytes into the ring.
@@ -21,9 +26,10 @@ class PacketTest : public ::testing::Test {
         ASSERT_GE(link.Ring().Count(), n);
     }
 
+    VirtualClock clock;
     SimPort port;
-    DeviceLink link{port};
-    ScriptedDevice device{port};
+    DeviceLink link{port, clock};
+    ScriptedDevice device{port, &clock};
 };
 
 TEST_F(PacketTest, StartCommandIsFourteenBytes) {
@@ -106,9 +112,97 @@ TEST_F(PacketTest, ShortPayloadIsDrained) {
     Bytes reply = TextFrame("0123456789");
     reply.resize(reply.size() - 2);
     device.Reply(reply);
-    const auto start = std::chrono::steady_clock::now();
+    const std::uint64_t start = clock.Now();
     EXPECT_FALSE(SendTextCommand(link, 1000, "@Exit"));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_GE(clock.Now() - start, 100u);
+}
+
+// The reply cut into pieces: each (end, delay) sends the bytes up to end, delay ms after the
+// piece before it (the first: after the request).
+Answer Pieces(const Bytes& reply,
+              std::initializer_list<std::pair<std::size_t, std::uint32_t>> cuts) {
+    Answer answer;
+    std::size_t begin = 0;
+    for (const auto& [end, delayMs] : cuts) {
+        answer.push_back({delayMs,
+                          Bytes(reply.begin() + static_cast<long>(begin),
+                                reply.begin() + static_cast<long>(end)),
+                          false});
+        begin = end;
+    }
+    return answer;
+}
+
+Bytes Concat(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// Every wait of the two packet exchanges, and the drains after a failed reply, with a device
+// whose reply (or the noise behind it) comes just inside and just outside. What the host left
+// unread shows whether a drain took it.
+TEST_F(PacketTest, RepliesJustInsideAndJustOutsideEachWait) {
+    struct Case {
+        const char* name;
+        bool modelQuery;  // else the text command "@Exit" with a reply wait of 1000 ms
+        Answer answer;
+        bool succeeds;
+        std::uint32_t leftUnread;
+    };
+    const Bytes text = TextFrame("0123456789");    // 18 bytes
+    const Bytes model = TildeFrame(0x02, "4EM7");  // 9 bytes
+    const Bytes overlong = TextFrame("0" + std::string(249, 'y'));
+    const Bytes badSum = TildeFrame(0x02, "4EM7", false);
+    const Bytes noise = {0x00, 0xA5, 0x5A};
+    const Case cases[] = {
+        {"text header at the reply wait", false, Pieces(text, {{18, 1000}}), true, 0},
+        {"text header after the reply wait", false, Pieces(text, {{18, 1001}}), false, 18},
+        {"text header's second half 50 ms on", false, Pieces(text, {{2, 0}, {18, 50}}), true, 0},
+        {"text header's second half 51 ms on", false, Pieces(text, {{2, 0}, {18, 51}}), false, 16},
+        {"text payload 500 ms after its header", false, Pieces(text, {{4, 0}, {18, 500}}), true, 0},
+        {"text payload 501 ms after its header, drained", false, Pieces(text, {{4, 0}, {18, 501}}),
+         false, 0},
+        {"text payload's rest 100 ms on", false, Pieces(text, {{4, 0}, {12, 10}, {18, 100}}), true,
+         0},
+        {"text payload's rest 101 ms on, drained", false,
+         Pieces(text, {{4, 0}, {12, 10}, {18, 101}}), false, 0},
+        {"text payload's rest within the drain", false, Pieces(text, {{4, 0}, {12, 10}, {18, 120}}),
+         false, 0},
+        {"text payload's rest after the drain", false, Pieces(text, {{4, 0}, {12, 10}, {18, 121}}),
+         false, 6},
+        {"length 250: the rest 20 ms on is drained", false, Pieces(overlong, {{4, 0}, {258, 20}}),
+         false, 0},
+        {"length 250: the rest 21 ms on stays", false, Pieces(overlong, {{4, 0}, {258, 21}}), false,
+         254},
+        {"model header at 1000", true, Pieces(model, {{9, 1000}}), true, 0},
+        {"model header at 1001, drained", true, Pieces(model, {{9, 1001}}), false, 0},
+        {"model header's second half 50 ms on", true, Pieces(model, {{2, 0}, {9, 50}}), true, 0},
+        {"model header's second half 51 ms on, drained", true, Pieces(model, {{2, 0}, {9, 51}}),
+         false, 0},
+        {"model payload 1000 ms after its header", true, Pieces(model, {{4, 0}, {9, 1000}}), true,
+         0},
+        {"model payload 1001 ms after its header, drained", true,
+         Pieces(model, {{4, 0}, {9, 1001}}), false, 0},
+        {"model payload's rest 50 ms on", true, Pieces(model, {{4, 0}, {6, 10}, {9, 50}}), true, 0},
+        {"model payload's rest 51 ms on, drained", true, Pieces(model, {{4, 0}, {6, 10}, {9, 51}}),
+         false, 0},
+        {"bad checksum: noise 100 ms on is drained", true,
+         Pieces(Concat(badSum, noise), {{9, 0}, {12, 100}}), false, 0},
+        {"bad checksum: noise 101 ms on stays", true,
+         Pieces(Concat(badSum, noise), {{9, 0}, {12, 101}}), false, 3},
+    };
+    for (const Case& c : cases) {
+        device.Reply(c.answer);
+        if (c.modelQuery) {
+            std::uint8_t name[64] = {};
+            const std::uint32_t length = QueryDeviceModel(link, name);
+            EXPECT_EQ(length, c.succeeds ? 3u : 0u) << c.name;
+        } else {
+            EXPECT_EQ(SendTextCommand(link, 1000, "@Exit"), c.succeeds) << c.name;
+        }
+        std::uint8_t rest[4096];
+        EXPECT_EQ(link.ReadTimed(5000, rest, sizeof rest, 200), c.leftUnread) << c.name;
+    }
 }
 
 TEST_F(PacketTest, ModelQueryBytesAndUpdateModePacket) {
@@ -122,30 +216,42 @@ TEST_F(PacketTest, ModelQueryBytesAndUpdateModePacket) {
               TildeFrame(0x7E, "~goFlash~"));
 }
 
+// Each reply is followed by one more byte in the same chunk: a failed query drains it, a
+// reply that was read whole leaves it.
 TEST_F(PacketTest, ModelReplyLengths) {
     struct Case {
         const char* name;
         Bytes reply;
         std::uint32_t expected;
+        bool drained;
     };
     const std::string name61(61, 'N');
     const Case cases[] = {
-        {"answer mark alone", TildeFrame(0x02, "4"), 0},
-        {"61-byte name", TildeFrame(0x02, "4" + name61), 61},
-        {"62-byte name does not fit", TildeFrame(0x02, "4" + name61 + "X"), 0},
-        {"wrong answer mark", TildeFrame(0x02, "5EM7"), 0},
-        {"wrong checksum", TildeFrame(0x02, "4EM7", false), 0},
-        {"text reply instead", TextFrame("4EM7"), 0},
-        {"length zero", TildeFrame(0x02, ""), 0},
-        {"silence", Bytes{}, 0},
+        {"answer mark alone", TildeFrame(0x02, "4"), 0, false},
+        {"61-byte name", TildeFrame(0x02, "4" + name61), 61, false},
+        {"62-byte name does not fit", TildeFrame(0x02, "4" + name61 + "X"), 0, false},
+        {"longest reply the buffer takes (4091)", TildeFrame(0x02, "4" + std::string(4090, 'N')), 0,
+         false},
+        {"4092 refused before its payload", TildeFrame(0x02, "4" + std::string(4091, 'N')), 0,
+         true},
+        {"wrong answer mark", TildeFrame(0x02, "5EM7"), 0, true},
+        {"wrong checksum", TildeFrame(0x02, "4EM7", false), 0, true},
+        {"text reply instead", TextFrame("4EM7"), 0, true},
+        {"length zero", TildeFrame(0x02, ""), 0, true},
+        {"silence", Bytes{}, 0, true},
     };
     for (const Case& c : cases) {
-        device.Reply(c.reply);
+        Bytes reply = c.reply;
+        if (!reply.empty()) {
+            reply.push_back('!');
+        }
+        device.Reply(reply);
         std::uint8_t name[64] = {};
         EXPECT_EQ(QueryDeviceModel(link, name), c.expected) << c.name;
         if (c.expected == 61) {
             EXPECT_EQ(std::string(reinterpret_cast<char*>(name), 61), name61);
         }
+        EXPECT_EQ(link.Flush(0), c.drained ? 0u : 1u) << c.name;
     }
 }
 

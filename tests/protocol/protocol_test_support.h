@@ -1,17 +1,16 @@
-// Byte builders written from the wire formats, independent of the code under test, and a
-// scripted device that answers each host write with the next canned reply.
+// Byte builders written from the wire formats, independent of the code under test.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/crc32.h"
 #include "link/device_link.h"
+#include "sim/scripted_device.h"
 #include "sim/sim_port.h"
+#include "sim/virtual_clock.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -53,34 +52,3 @@ inline DeviceRecord BulkRecord() {
     record.linkKind = LinkKind::VendorBulk;
     return record;
 }
-
-// Answers every host write with the next queued reply (nothing when the queue is empty).
-class ScriptedDevice {
-  public:
-    explicit ScriptedDevice(SimPort& port) : port_(port) {
-        port_.SetWriteHook([this](const std::uint8_t*, std::uint32_t) {
-            Bytes reply;
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                if (replies_.empty()) {
-                    return;
-                }
-                reply = replies_.front();
-                replies_.pop_front();
-            }
-            if (!reply.empty()) {
-                port_.Deliver(reply);
-            }
-        });
-    }
-    ~ScriptedDevice() { port_.SetWriteHook(nullptr); }
-    void Reply(const Bytes& bytes) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        replies_.push_back(bytes);
-    }
-
-  private:
-    SimPort& port_;
-    std::mutex mutex_;
-    std::deque<Bytes> replies_;
-};

@@ -30,17 +30,19 @@ DeviceRecord RecordFor(LinkKind kind) {
     return record;
 }
 
-// A DeviceLink opened on a simulated scanner.
+// A DeviceLink opened on a simulated scanner, both on simulated time.
 struct Rig {
-    explicit Rig(const SimScannerConfig& config) : scanner(config), adapter(scanner, port) {
+    explicit Rig(const SimScannerConfig& config) : scanner(config, clock), adapter(scanner, port) {
+        port.UseVirtualClock(clock);
         ResultCode result = 99;
         link.Open(RecordFor(config.linkKind), &result);
         EXPECT_EQ(result, RESULT_SUCCESS);
     }
+    VirtualClock clock;
     SimPort port;
     SimScanner scanner;
     SimPortAdapter adapter;
-    DeviceLink link{port};
+    DeviceLink link{port, clock};
 };
 
 struct Firmware {
@@ -285,6 +287,127 @@ TEST(UpdateSession, EachFaultGivesItsResult) {
         if (c.expected != RESULT_SUCCESS && !rig.scanner.Vanished()) {
             ASSERT_FALSE(commands.empty()) << c.name;
             EXPECT_EQ(commands.back(), "@Exit") << c.name;
+        }
+    }
+}
+
+SimFault Late(SimStep step, std::uint32_t delayMs, std::uint32_t occurrence = 1) {
+    SimFault fault = Fault(step, SimFaultKind::Delay, occurrence);
+    fault.delayMs = delayMs;
+    return fault;
+}
+
+SimFault Trailing(SimStep step, std::uint32_t delayMs) {
+    SimFault fault = Fault(step, SimFaultKind::TrailingBytes);
+    fault.delayMs = delayMs;
+    return fault;
+}
+
+// Every wait and drain of the session, with a device that answers (or sends noise) just inside
+// and just outside it, on simulated time. Where the session does not judge an answer, what
+// shows is whether a late reply was drained or taken for the next answer, how often the host
+// polled, or whether it was still listening when the device answered.
+TEST(UpdateSession, AnswersJustInsideAndJustOutsideEachWait) {
+    constexpr std::uint32_t NOT_CHECKED = UINT32_MAX;
+    struct Case {
+        const char* name;
+        SimFault fault;
+        ResultCode expected;
+        std::uint32_t blockLength = 600;  // two frames, W = 4
+        std::uint32_t blocks = 1;
+        const char* deviceModel = "EM7";
+        bool noiseBeforeSession = false;
+        std::uint32_t noiseAtMs = NOT_CHECKED;  // after the session starts
+        std::uint32_t polls = NOT_CHECKED;
+        std::uint32_t unheardAnswers = NOT_CHECKED;
+    };
+    const ResultCode OK = RESULT_SUCCESS;
+    const ResultCode FAIL = RESULT_PROTOCOL_ERROR;
+    const Case cases[] = {
+        {"! at 1000", Late(SimStep::Connection, 1000), OK},
+        {"! at 1001", Late(SimStep::Connection, 1001), FAIL},
+        {"model reply at 1000", Late(SimStep::ModelReply, 1000), OK},
+        {"model reply at 1001", Late(SimStep::ModelReply, 1001), RESULT_MODEL_MISMATCH},
+        {"0x06 at 1000", Late(SimStep::UpdateMode, 1000), OK},
+        {"0x06 at 1001", Late(SimStep::UpdateMode, 1001), FAIL},
+        {"< at 100: one poll", Late(SimStep::ReadinessPoll, 100), OK, 600, 1, "EM7", false,
+         NOT_CHECKED, 1},
+        {"< at 101: a second poll", Late(SimStep::ReadinessPoll, 101), OK, 600, 1, "EM7", false,
+         NOT_CHECKED, 2},
+        {"data length reply at 1000", Late(SimStep::DataLens, 1000), OK},
+        {"data length reply at 1001", Late(SimStep::DataLens, 1001), FAIL},
+        {"file type reply at 1000", Late(SimStep::FileType, 1000), OK},
+        {"file type reply at 1001", Late(SimStep::FileType, 1001), FAIL},
+        {"frame size reply at 1000", Late(SimStep::FrameSize, 1000), OK},
+        {"frame size reply at 1001", Late(SimStep::FrameSize, 1001), FAIL},
+        {"frames reply at 1000", Late(SimStep::Frames, 1000), OK},
+        {"frames reply at 1001", Late(SimStep::Frames, 1001), FAIL},
+        {"start reply at 1000", Late(SimStep::Start, 1000), OK},
+        {"start reply at 1001", Late(SimStep::Start, 1001), FAIL},
+        {"first star at 2000", Late(SimStep::Frame, 2000), OK},
+        {"first star at 2001", Late(SimStep::Frame, 2001), FAIL},
+        {"second star at 2000", Late(SimStep::Frame, 2000, 2), OK},
+        {"second star at 2001", Late(SimStep::Frame, 2001, 2), FAIL},
+        {"closing star at 2000", Late(SimStep::FinalStar, 2000), OK},
+        {"closing star at 2001", Late(SimStep::FinalStar, 2001), FAIL},
+        {"verdict in the last of 4 reads", Late(SimStep::Verdict, 4000), OK},
+        {"verdict after 4 reads", Late(SimStep::Verdict, 4001), FAIL},
+        {"verdict in the last of 5 reads", Late(SimStep::Verdict, 5000), OK, 50 * 1024},
+        {"verdict after 5 reads", Late(SimStep::Verdict, 5001), FAIL, 50 * 1024},
+        // Not judged: a reply within the wait and the 20 ms drain behind it goes unseen, a later
+        // one is taken for the answer to the next poll.
+        {"@NextDown reply drained at 520", Late(SimStep::NextDown, 520), OK, 600, 2},
+        {"@NextDown reply at 521 read as the poll's answer", Late(SimStep::NextDown, 521), FAIL,
+         600, 2},
+        {"@Exit reply at 500 is awaited", Late(SimStep::Exit, 500), OK, 600, 1, "EM7", false,
+         NOT_CHECKED, NOT_CHECKED, 0},
+        {"@Exit reply at 501 comes after the host stopped", Late(SimStep::Exit, 501), OK, 600, 1,
+         "EM7", false, NOT_CHECKED, NOT_CHECKED, 1},
+        {"@Exit reply after a failure at 100 is awaited", Late(SimStep::Exit, 100),
+         RESULT_MODEL_MISMATCH, 600, 1, "XX", false, NOT_CHECKED, NOT_CHECKED, 0},
+        {"@Exit reply after a failure at 101 comes too late", Late(SimStep::Exit, 101),
+         RESULT_MODEL_MISMATCH, 600, 1, "XX", false, NOT_CHECKED, NOT_CHECKED, 1},
+        // Drains. The "!" comes 10 ms after "?", so noise behind the drain gets in first.
+        {"noise from opening the line is dropped", Late(SimStep::Connection, 10), OK, 600, 1, "EM7",
+         true},
+        {"noise 50 ms into the session is drained", Late(SimStep::Connection, 10), OK, 600, 1,
+         "EM7", false, 50},
+        {"noise 51 ms into the session is read for !", Late(SimStep::Connection, 10), FAIL, 600, 1,
+         "EM7", false, 51},
+        {"noise 20 ms after 0x06 is drained", Trailing(SimStep::UpdateMode, 20), OK},
+        {"noise 21 ms after 0x06 is read for <", Trailing(SimStep::UpdateMode, 21), FAIL},
+        {"noise 20 ms after < is drained", Trailing(SimStep::ReadinessPoll, 20), OK},
+        {"noise 21 ms after < is read for a set-up reply", Trailing(SimStep::ReadinessPoll, 21),
+         FAIL},
+        {"noise behind the start reply is dropped", Trailing(SimStep::Start, 0), OK},
+        {"noise 1 ms after the start reply is read for *", Trailing(SimStep::Start, 1), FAIL},
+    };
+    for (const Case& c : cases) {
+        SimScannerConfig config;
+        config.fault = c.fault;
+        config.model = c.deviceModel;
+        Rig rig(config);
+        const Firmware firmware = MakeFirmware(std::vector<std::pair<BlockType, std::size_t>>(
+            c.blocks, {BLOCK_TYPE_KERN, c.blockLength}));
+        const Bytes noise = {0x00, 0xA5};
+        if (c.noiseBeforeSession) {
+            rig.port.Deliver(noise);
+            ASSERT_TRUE(rig.port.AwaitReaderIdle());
+            ASSERT_EQ(rig.link.Ring().Count(), noise.size()) << c.name;
+        }
+        if (c.noiseAtMs != NOT_CHECKED) {
+            rig.clock.At(rig.clock.Now() + c.noiseAtMs,
+                         [&rig, &noise] { rig.port.Deliver(noise); });
+        }
+        CaptureStdout();
+        const ResultCode result = RunSession(rig, firmware);
+        GetCapturedStdout();
+        EXPECT_EQ(result, c.expected) << c.name;
+        if (c.polls != NOT_CHECKED) {
+            EXPECT_EQ(rig.scanner.Polls(), c.polls) << c.name;
+        }
+        if (c.unheardAnswers != NOT_CHECKED) {
+            EXPECT_EQ(rig.clock.Scheduled(), c.unheardAnswers) << c.name;
         }
     }
 }

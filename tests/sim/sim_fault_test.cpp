@@ -79,6 +79,11 @@ TEST_P(SimScannerFaults, SpoilExactlyTheTargetedAnswer) {
 const Bytes OK = TextReply("0");
 const Bytes NO = TextReply("1");
 
+// "<" delayMs after the answer (0: in the same chunk).
+SimFault TrailingLess(SimStep step, std::uint32_t delayMs) {
+    return {step, SimFaultKind::TrailingBytes, 1, 0, 'X', delayMs, {0x3C}};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, SimScannerFaults,
     ::testing::Values(FaultCase{"silent connection",
@@ -124,6 +129,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"stray bytes before the frames reply",
                                 {SimStep::Frames, SimFaultKind::StrayBytes, 1, 0, 'X', 0, {0x3C}},
                                 {{Nth(SimStep::Frames, 1), Concat({{0x3C}, OK})}},
+                                true},
+                      FaultCase{"trailing bytes in the chunk of the frames reply",
+                                TrailingLess(SimStep::Frames, 0),
+                                {{Nth(SimStep::Frames, 1), Concat({OK, {0x3C}})}},
+                                true},
+                      FaultCase{"trailing bytes a little after the start reply",
+                                TrailingLess(SimStep::Start, 5),
+                                {{Nth(SimStep::Start, 1), Concat({OK, {0x3C}})}},
                                 true},
                       FaultCase{"third frame of the run goes unacknowledged",
                                 {SimStep::Frame, SimFaultKind::Silence, 3},
