@@ -220,7 +220,9 @@ bool TtyNode::OnRead(UMockdevIoctlClient* client) {
 
 HidrawNode::HidrawNode(ScannerTestbed& testbed, const std::string& name, SimScanner& scanner,
                        HidrawFaults faults)
-    : scanner_(scanner),
+    : testbed_(testbed),
+      name_(name),
+      scanner_(scanner),
       faults_(faults),
       fifo_(testbed.NodePath("/dev/" + name), false),
       handler_(testbed, "/dev/" + name, *this) {
@@ -246,17 +248,22 @@ void HidrawNode::Deliver(const std::uint8_t* bytes, std::size_t length) {
 }
 
 void HidrawNode::Vanish() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    vanished_ = true;
-    if (faults_.vanish == HidrawVanish::ReadFails) {
-        fifo_.Hold(true);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        vanished_ = true;
+        if (faults_.vanish != HidrawVanish::WriteFails) {
+            fifo_.Hold(true);
+        }
+    }
+    if (faults_.vanish == HidrawVanish::Unplugged) {
+        testbed_.Uevent("/sys/class/hidraw/" + name_, "remove");
     }
 }
 
 bool HidrawNode::OnRead(UMockdevIoctlClient* client) {
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> hold(mutex_);
-    if (vanished_ && faults_.vanish == HidrawVanish::ReadFails) {
+    if (vanished_ && faults_.vanish != HidrawVanish::WriteFails) {
         log_.Add("read failed");
         Fail(client, faults_.vanishErrno);
         return true;
@@ -287,7 +294,7 @@ bool HidrawNode::OnWrite(UMockdevIoctlClient* client) {
     const std::size_t length = static_cast<std::size_t>(written->data_len);
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (vanished_ && faults_.vanish == HidrawVanish::WriteFails) {
+        if (vanished_ && faults_.vanish != HidrawVanish::ReadFails) {
             log_.Add("write failed");
             Fail(client, faults_.vanishErrno);
             return true;
@@ -302,7 +309,7 @@ bool HidrawNode::OnWrite(UMockdevIoctlClient* client) {
     } else {
         scanner_.NoteProtocolError("hidraw write of " + std::to_string(length) + " bytes");
     }
-    Complete(client, static_cast<long>(length), 0);
+    Complete(client, static_cast<long>(length + faults_.writeCountExcess), 0);
     return true;
 }
 

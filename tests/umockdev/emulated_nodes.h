@@ -120,6 +120,9 @@ class TtyNode final : public EmulatedNode, private NodeCalls {
 enum class HidrawVanish : std::uint8_t {
     ReadFails,   // reads fail with the errno (the node turns readable so that a reader sees it)
     WriteFails,  // writes fail with the errno; reads find nothing
+    Unplugged,   // reads and writes fail with the errno, and the kernel's "remove" uevent for
+                 // the hidraw device goes out, which a program that watches udev (Wine) takes
+                 // for the device's removal
 };
 
 enum class ShortRead : std::uint8_t {
@@ -134,6 +137,8 @@ struct HidrawFaults {
     std::uint32_t cutReport = 1;
     HidrawVanish vanish = HidrawVanish::ReadFails;
     int vanishErrno = ENODEV;
+    // A write reports this many bytes more than the device took (see the Wine host).
+    std::uint32_t writeCountExcess = 0;
 };
 
 // A hidraw node: every read hands over one input report of the scanner's answers, every write
@@ -155,6 +160,8 @@ class HidrawNode final : public EmulatedNode, private NodeCalls {
     void Deliver(const std::uint8_t* bytes, std::size_t length);
     void Vanish();
 
+    ScannerTestbed& testbed_;
+    const std::string name_;
     SimScanner& scanner_;
     const HidrawFaults faults_;
     CallLog log_;
