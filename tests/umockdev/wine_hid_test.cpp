@@ -178,11 +178,12 @@ WineCase Silent() {
     return run;
 }
 
-// The answer to "?" arrives without its payload.
-WineCase CutReport() {
-    WineCase run = Plain("ReportCutShort");
-    run.hidraw.shortRead = ShortRead::CutPayload;
-    run.hidraw.cutReport = 1;
+// Every input report ends right after its payload, shorter than the 64 bytes the report
+// descriptor gives it. Wine drops such a report instead of handing it to the program (a
+// pending ReadFile never completes), so the product meets a silent device.
+WineCase ShortReports() {
+    WineCase run = Plain("ShortReports");
+    run.hidraw.shortRead = ShortRead::Trimmed;
     return run;
 }
 
@@ -317,8 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 18, UpdateHead() + "*", "write failed"),
                       FailsWith(FeatureRefused(), 10, BANNER),
                       FailsWith(Silent(), 18, UpdateHead() + "*"),
-                      FailsWith(CutReport(), 18, std::string(BANNER) + "Test connection\n",
-                                "read cut"),
+                      FailsWith(ShortReports(), 18, std::string(BANNER) + "Test connection\n"),
                       FailsWith(TwoScanners(), 14, BANNER)),
     [](const ::testing::TestParamInfo<WineCase>& param) { return std::string(param.param.name); });
 

@@ -27,7 +27,7 @@ constexpr char SAVED_REGISTRY[] = ".scanflash-registry";
 constexpr const char* REGISTRY_FILES[] = {"system.reg", "user.reg", "userdef.reg"};
 constexpr auto MAKE_LIMIT = std::chrono::minutes(3);
 constexpr auto SERVER_LIMIT = std::chrono::seconds(30);
-constexpr auto PUBLISH_LIMIT = std::chrono::seconds(20);
+constexpr auto PUBLISH_LIMIT = std::chrono::seconds(30);
 constexpr auto LOOK_AGAIN = std::chrono::milliseconds(50);
 
 std::string FindProgram(const std::string& name) {
@@ -253,7 +253,7 @@ ChildResult WinePrefix::Run(const ScannerTestbed& testbed,
         result = imported;
         result.err = "regedit failed: " + imported.err;
     } else if (!AwaitHidPaths(testbed.Root(), awaited, published)) {
-        result.err = "Wine did not publish the HID devices; it has:\n" + published;
+        result.err = "Wine did not publish every HID path awaited; the linked ones:\n" + published;
     } else {
         result = Wine(testbed.Root(), program, limit);
     }
@@ -273,7 +273,7 @@ bool WinePrefix::AwaitHidPaths(const std::string& testbedRoot,
         std::stringstream lines(listed.out);
         std::string line;
         std::string key;
-        published.clear();
+        published = listed.exited ? "" : "(reg query did not end: " + listed.err + ")\n";
         while (std::getline(lines, line)) {
             if (line.rfind("HKEY_", 0) == 0) {
                 key = Lower(line);
