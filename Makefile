@@ -8,9 +8,13 @@ setup:
 
 # Configures, builds and runs every test in the default, asan and tsan presets; in the windows
 # preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; and the fuzz
-# preset's smoke runs when clang can link libFuzzer.
+# preset's smoke runs when clang can link libFuzzer. The emulated device tests (umockdev) run in
+# the default and asan presets when umockdev is installed.
 test: setup
 	@set -e; presets="default asan"; \
+	if ! pkg-config --exists umockdev-1.0 2>/dev/null; then \
+	    echo "== emulated device tests: skipped, umockdev is not installed =="; \
+	fi; \
 	if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then \
 	    presets="$$presets windows"; \
 	else \

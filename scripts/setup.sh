@@ -10,6 +10,9 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 wine googletest python3)
 # The libFuzzer targets; without them `make test` skips their smoke runs.
 fuzz_packages=(clang libclang-rt-14-dev)
+# The emulated device tests (the Linux scanflash against umockdev's emulated devices); without
+# them `make test` skips those tests.
+umockdev_packages=(umockdev libumockdev-dev pkg-config)
 if [ "${1:-}" = "fuzz" ]; then
     packages+=("${fuzz_packages[@]}")
     fuzz_packages=()
@@ -23,13 +26,13 @@ for package in "${packages[@]}"; do
     installed "$package" || missing+=("$package")
 done
 missing_optional=()
-for package in "${windows_packages[@]}" "${fuzz_packages[@]}"; do
+for package in "${windows_packages[@]}" "${fuzz_packages[@]}" "${umockdev_packages[@]}"; do
     installed "$package" || missing_optional+=("$package")
 done
 
 if [ "$(id -u)" -ne 0 ]; then
     if [ ${#missing_optional[@]} -ne 0 ]; then
-        echo "Without ${missing_optional[*]} the Windows build or the fuzz runs are skipped." >&2
+        echo "Without ${missing_optional[*]} the Windows build, the fuzz runs or the emulated device tests are skipped." >&2
         echo "Install them with: sudo apt-get install --no-install-recommends ${missing_optional[*]}" >&2
     fi
     if [ ${#missing[@]} -ne 0 ]; then

@@ -114,10 +114,13 @@ std::size_t CallLog::Count(const std::string& prefix) const {
 }
 
 NodeHandler::NodeHandler(ScannerTestbed& testbed, std::string devnode, NodeCalls& calls)
-    : testbed_(testbed), devnode_(std::move(devnode)), handler_(umockdev_ioctl_base_new()) {
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &calls);
-    g_signal_connect(handler_, "handle-read", G_CALLBACK(HandleRead), &calls);
-    g_signal_connect(handler_, "handle-write", G_CALLBACK(HandleWrite), &calls);
+    : testbed_(testbed),
+      devnode_(std::move(devnode)),
+      calls_(calls),
+      handler_(umockdev_ioctl_base_new()) {
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &calls_);
+    g_signal_connect(handler_, "handle-read", G_CALLBACK(HandleRead), &calls_);
+    g_signal_connect(handler_, "handle-write", G_CALLBACK(HandleWrite), &calls_);
     GError* error = nullptr;
     attached_ = umockdev_testbed_attach_ioctl(testbed_.Get(), devnode_.c_str(), handler_, &error);
     if (error != nullptr) {
@@ -136,16 +139,12 @@ NodeHandler::~NodeHandler() {
             g_error_free(error);
         }
     }
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleIoctl), nullptr);
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleRead), nullptr);
-    g_signal_handlers_disconnect_matched(handler_, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
-                                         reinterpret_cast<gpointer>(HandleWrite), nullptr);
+    // A call that still came in would find no node behind it.
+    g_signal_handlers_disconnect_by_data(handler_, &calls_);
     g_object_unref(handler_);
 }
 
-ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage) {
+ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage, bool holding) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
     if (mkfifo(path.c_str(), 0600) != 0) {
@@ -156,6 +155,7 @@ ReadinessFifo::ReadinessFifo(const std::string& path, bool onePage) {
         close(fd_);
         fd_ = -1;
     }
+    Hold(holding);
 }
 
 ReadinessFifo::~ReadinessFifo() {
@@ -224,7 +224,7 @@ HidrawNode::HidrawNode(ScannerTestbed& testbed, const std::string& name, SimScan
       name_(name),
       scanner_(scanner),
       faults_(faults),
-      fifo_(testbed.NodePath("/dev/" + name), false),
+      fifo_(testbed.NodePath("/dev/" + name), false, false),
       handler_(testbed, "/dev/" + name, *this) {
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) { Deliver(bytes, length); },
@@ -251,11 +251,9 @@ void HidrawNode::Vanish() {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         vanished_ = true;
-        if (faults_.vanish != HidrawVanish::WriteFails) {
-            fifo_.Hold(true);
-        }
+        fifo_.Hold(true);
     }
-    if (faults_.vanish == HidrawVanish::Unplugged) {
+    if (faults_.removalUevent) {
         testbed_.Uevent("/sys/class/hidraw/" + name_, "remove");
     }
 }
@@ -263,9 +261,9 @@ void HidrawNode::Vanish() {
 bool HidrawNode::OnRead(UMockdevIoctlClient* client) {
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> hold(mutex_);
-    if (vanished_ && faults_.vanish != HidrawVanish::WriteFails) {
+    if (vanished_) {
         log_.Add("read failed");
-        Fail(client, faults_.vanishErrno);
+        Fail(client, faults_.error);
         return true;
     }
     if (reports_.empty()) {
@@ -294,13 +292,11 @@ bool HidrawNode::OnWrite(UMockdevIoctlClient* client) {
     const std::size_t length = static_cast<std::size_t>(written->data_len);
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (vanished_ && faults_.vanish != HidrawVanish::ReadFails) {
+        ++writes_;
+        const bool failing = faults_.failWritesFrom != 0 && writes_ >= faults_.failWritesFrom;
+        if (vanished_ || failing) {
             log_.Add("write failed");
-            Fail(client, faults_.vanishErrno);
-            return true;
-        }
-        if (vanished_) {
-            Complete(client, static_cast<long>(length), 0);
+            Fail(client, faults_.error);
             return true;
         }
     }
@@ -373,9 +369,8 @@ UsbfsNode::UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber,
     : scanner_(scanner),
       interfaceNumber_(interfaceNumber),
       faults_(faults),
-      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true),
+      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true, true),
       handler_(testbed, UsbfsNodePath(deviceNumber), *this) {
-    fifo_.Hold(true);
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -464,11 +459,12 @@ void UsbfsNode::Submit(UMockdevIoctlClient* client) {
         return;
     }
     std::unique_lock<std::mutex> hold(mutex_);
-    if (vanished_ && faults_.vanish != UsbfsVanish::ReapFails) {
-        const int error =
-            faults_.vanish == UsbfsVanish::UrbsShutDown ? ENODEV : faults_.vanishErrno;
+    if (!in && faults_.urb == UrbFault::SubmitFails && outUrbs_ + 1 == faults_.occurrence) {
+        submissionsFail_ = true;
+    }
+    if (submissionsFail_ || (vanished_ && faults_.vanish == UsbfsVanish::UrbsShutDown)) {
         log_.Add("SUBMITURB failed");
-        Fail(client, error);
+        Fail(client, submissionsFail_ ? faults_.error : ENODEV);
         g_object_unref(buffer);
         g_object_unref(urbData);
         return;
@@ -516,7 +512,7 @@ void UsbfsNode::Reap(UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (vanished_ && faults_.vanish == UsbfsVanish::ReapFails) {
         log_.Add("REAPURBNDELAY failed");
-        Fail(client, faults_.vanishErrno);
+        Fail(client, faults_.error);
         return;
     }
     Urb* reaped = nullptr;
@@ -583,8 +579,7 @@ void UsbfsNode::Finish(Urb& urb, int status, std::uint32_t actual) {
 }
 
 void UsbfsNode::UpdateReadiness() {
-    bool reapable =
-        !completed_.empty() || (vanished_ && faults_.vanish != UsbfsVanish::SubmitFails);
+    bool reapable = !completed_.empty() || vanished_;
     if (!answers_.empty()) {
         reapable = reapable || std::any_of(urbs_.begin(), urbs_.end(),
                                            [](const Urb& urb) { return urb.in && !urb.done; });

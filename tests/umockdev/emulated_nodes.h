@@ -74,6 +74,7 @@ class NodeHandler {
   private:
     ScannerTestbed& testbed_;
     const std::string devnode_;
+    NodeCalls& calls_;
     UMockdevIoctlBase* handler_;
     bool attached_ = false;
 };
@@ -82,7 +83,8 @@ class NodeHandler {
 class ReadinessFifo {
   public:
     // onePage: the pipe holds a single page, so that its one byte takes POLLOUT away.
-    ReadinessFifo(const std::string& path, bool onePage);
+    // holding: it starts with its byte.
+    ReadinessFifo(const std::string& path, bool onePage, bool holding);
     ~ReadinessFifo();
     ReadinessFifo(const ReadinessFifo&) = delete;
     ReadinessFifo& operator=(const ReadinessFifo&) = delete;
@@ -117,14 +119,6 @@ class TtyNode final : public EmulatedNode, private NodeCalls {
     NodeHandler handler_;
 };
 
-enum class HidrawVanish : std::uint8_t {
-    ReadFails,   // reads fail with the errno (the node turns readable so that a reader sees it)
-    WriteFails,  // writes fail with the errno; reads find nothing
-    Unplugged,   // reads and writes fail with the errno, and the kernel's "remove" uevent for
-                 // the hidraw device goes out, which a program that watches udev (Wine) takes
-                 // for the device's removal
-};
-
 enum class ShortRead : std::uint8_t {
     None,
     Trimmed,     // every input report ends right after its payload
@@ -135,8 +129,17 @@ struct HidrawFaults {
     bool refuseFeature = false;  // HIDIOCSFEATURE fails with EPIPE
     ShortRead shortRead = ShortRead::None;
     std::uint32_t cutReport = 1;
-    HidrawVanish vanish = HidrawVanish::ReadFails;
-    int vanishErrno = ENODEV;
+    // From this write on (counting from 1; 0: never) every write fails with error, while
+    // reads go on: the device's OUT path is gone.
+    std::uint32_t failWritesFrom = 0;
+    // The errno of those writes, and of every read and write once the scanner has vanished
+    // (the node then turns readable, so that a waiting reader sees it).
+    int error = ENODEV;
+    // Once the scanner has vanished, the kernel's "remove" uevent for the hidraw device goes
+    // out too, as on an unplug: a program that watches udev (Wine) then removes the device.
+    // The sender finds the device through libudev, so the test itself must run under the
+    // preload.
+    bool removalUevent = false;
     // A write reports this many bytes more than the device took (see the Wine host).
     std::uint32_t writeCountExcess = 0;
 };
@@ -170,6 +173,7 @@ class HidrawNode final : public EmulatedNode, private NodeCalls {
     HidOutputReader reader_;
     std::deque<std::vector<std::uint8_t>> reports_;
     std::uint32_t reportsRead_ = 0;
+    std::uint32_t writes_ = 0;
     bool vanished_ = false;
     NodeHandler handler_;
 };
@@ -179,21 +183,21 @@ enum class UrbFault : std::uint8_t {
     OutNeverCompletes,  // the occurrence-th OUT URB stays pending until it is discarded
     OutStatus,          // the occurrence-th OUT URB completes with status and nothing sent
     InStatus,           // the occurrence-th IN URB to complete does so with status, no data
+    SubmitFails,        // from the occurrence-th OUT URB on, every submission fails with error
 };
 
 enum class UsbfsVanish : std::uint8_t {
     UrbsShutDown,  // as the kernel does: URBs in flight complete with -ESHUTDOWN, submissions
                    // fail with ENODEV, and so does a reap that finds nothing
-    SubmitFails,   // submissions fail with the errno; URBs in flight stay pending
-    ReapFails,     // every reap fails with the errno (the node turns writable)
+    ReapFails,     // every reap fails with error (the node turns writable)
 };
 
 struct UsbfsFaults {
     UrbFault urb = UrbFault::None;
     std::uint32_t occurrence = 1;
     int status = -EPIPE;
-    UsbfsVanish vanish = UsbfsVanish::UrbsShutDown;
-    int vanishErrno = ENODEV;
+    int error = ENODEV;
+    UsbfsVanish vanish = UsbfsVanish::UrbsShutDown;  // once the scanner has vanished
 };
 
 // A usbfs node of a device whose interface has the bulk endpoints BULK_IN_ENDPOINT and
@@ -248,6 +252,7 @@ class UsbfsNode final : public EmulatedNode, private NodeCalls {
     std::deque<std::uint8_t> answers_;
     std::uint32_t outUrbs_ = 0;
     std::uint32_t inCompletions_ = 0;
+    bool submissionsFail_ = false;
     std::uint32_t emptyReaps_ = 0;
     bool vanished_ = false;
     NodeHandler handler_;

@@ -68,7 +68,10 @@ class Record {
                 up += "../";
             }
         }
-        text_ += "L: driver=" + up + "bus/" + bus + "/drivers/" + driver + "\n";
+        return Link("driver", up + "bus/" + bus + "/drivers/" + driver);
+    }
+    Record& Link(const std::string& name, const std::string& target) {
+        text_ += "L: " + name + "=" + target + "\n";
         return *this;
     }
     Record& Endpoint(std::uint8_t address, std::uint8_t attributes) {
@@ -193,15 +196,17 @@ std::string InterfaceRecord(const UsbDeviceDescription& device,
     return record.Text();
 }
 
-std::string ClassNodeRecord(const std::string& path, const std::string& subsystem,
+// A class device (tty, hidraw) below parent, with its "device" link up to the parent.
+std::string ClassNodeRecord(const std::string& parent, const std::string& subsystem,
                             const std::string& name, std::uint32_t major) {
     const std::string minor = std::to_string(NodeNumber(name));
-    return Record(path)
+    return Record(parent + "/" + subsystem + "/" + name)
         .Property("DEVNAME", "/dev/" + name)
         .Property("MAJOR", std::to_string(major))
         .Property("MINOR", minor)
         .Property("SUBSYSTEM", subsystem)
         .Attribute("dev", std::to_string(major) + ":" + minor)
+        .Link("device", "../../../" + parent.substr(parent.rfind('/') + 1))
         .Text();
 }
 
@@ -226,8 +231,7 @@ std::string HidRecords(const UsbDeviceDescription& device, const UsbInterfaceDes
             .Binary("report_descriptor", ScannerReportDescriptor())
             .Driver("hid", "hid-generic")
             .Text();
-    return hid +
-           ClassNodeRecord(path + "/hidraw/" + iface.node, "hidraw", iface.node, HIDRAW_MAJOR);
+    return hid + ClassNodeRecord(path, "hidraw", iface.node, HIDRAW_MAJOR);
 }
 
 std::string RootHubRecords() {
@@ -312,8 +316,7 @@ std::string DescribeUsbDevice(const UsbDeviceDescription& device, std::uint32_t&
             path + "/" + device.port + ":1." + std::to_string(iface.number);
         text += InterfaceRecord(device, iface, interfacePath);
         if (iface.function == UsbFunction::Serial && !iface.node.empty()) {
-            text +=
-                ClassNodeRecord(interfacePath + "/tty/" + iface.node, "tty", iface.node, ACM_MAJOR);
+            text += ClassNodeRecord(interfacePath, "tty", iface.node, ACM_MAJOR);
         } else if (iface.function == UsbFunction::Hid && !iface.node.empty()) {
             text += HidRecords(device, iface, interfacePath, hidSequence++);
         }

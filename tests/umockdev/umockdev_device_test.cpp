@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,11 @@ std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
     return info.param.name;
 }
 
+// Cases print by name in test listings and failures.
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
 // A scenario set up in a testbed, run, and left for the checks.
 class DeviceRun {
   public:
@@ -218,6 +226,17 @@ class DeviceRun {
     ChildResult result_;
 };
 
+// The last calls of a log, one a line.
+std::string Tail(const std::vector<std::string>& lines) {
+    constexpr std::size_t SHOWN = 16;
+    std::string text;
+    for (std::size_t at = lines.size() > SHOWN ? lines.size() - SHOWN : 0; at < lines.size();
+         ++at) {
+        text += lines[at] + "\n";
+    }
+    return text;
+}
+
 bool IsUrbTraffic(const std::string& line) {
     for (const char* prefix : {"SUBMITURB ", "REAPURBNDELAY ", "DISCARDURB "}) {
         if (line.rfind(prefix, 0) == 0) {
@@ -234,6 +253,10 @@ struct WholeUpdateCase {
     // The calls that reached the node, bulk URBs left out, in their order.
     std::vector<std::string> controlCalls;
 };
+
+void PrintTo(const WholeUpdateCase& update, std::ostream* out) {
+    *out << update.scenario.name;
+}
 
 class WholeUpdate : public ::testing::TestWithParam<WholeUpdateCase> {};
 
@@ -338,12 +361,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FaultCase {
     Scenario scenario;
-    // The call the fault shows up in, as the node logged it. It comes once for each thread
-    // that meets it (at most `times`): a port that went on after it would meet it again.
-    std::string evidence;
+    // The calls the fault can show up in, as the node logged them. Together they come once
+    // for each thread that meets the fault (at most `times`): a port that went on after it
+    // would meet it again.
+    std::vector<std::string> evidence;
     std::string never;  // a call that must not follow
     long times = 1;
 };
+
+void PrintTo(const FaultCase& fault, std::ostream* out) {
+    *out << fault.scenario.name;
+}
 
 class NodeFault : public ::testing::TestWithParam<FaultCase> {};
 
@@ -353,9 +381,14 @@ TEST_P(NodeFault, EndsWithItsExitCode) {
     EXPECT_EQ(run.Result().exitCode, GetParam().scenario.exitCode) << run.Result().err;
     EXPECT_EQ(run.Result().out.rfind(BANNER, 0), 0u);
     const std::vector<std::string> lines = run.Log().Lines();
-    const long seen = std::count(lines.begin(), lines.end(), GetParam().evidence);
+    long seen = 0;
+    for (const std::string& evidence : GetParam().evidence) {
+        seen += std::count(lines.begin(), lines.end(), evidence);
+    }
     EXPECT_TRUE(seen >= 1 && seen <= GetParam().times)
-        << GetParam().evidence << " in " << ::testing::PrintToString(lines);
+        << ::testing::PrintToString(GetParam().evidence) << " " << seen
+        << " times; the calls ended with:\n"
+        << Tail(lines);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), GetParam().never), 0);
     // A claimed interface is released whatever went wrong.
     EXPECT_EQ(run.Log().Count("CLAIMINTERFACE "), run.Log().Count("RELEASEINTERFACE "));
@@ -363,8 +396,8 @@ TEST_P(NodeFault, EndsWithItsExitCode) {
                                             GetParam().scenario.fault.step != SimStep::None);
 }
 
-FaultCase Fault(Scenario scenario, std::string evidence, int exitCode = 18, std::string never = "-",
-                long times = 1) {
+FaultCase Fault(Scenario scenario, std::vector<std::string> evidence, int exitCode = 18,
+                std::string never = "-", long times = 1) {
     scenario.exitCode = exitCode;
     return {std::move(scenario), std::move(evidence), std::move(never), times};
 }
@@ -374,22 +407,25 @@ Scenario Vanishing(Scenario scenario) {
     return scenario;
 }
 
-Scenario HidrawVanishing(const char* name, HidrawVanish effect, int error) {
-    Scenario scenario = Vanishing(Hidraw(name));
-    scenario.hidraw.vanish = effect;
-    scenario.hidraw.vanishErrno = error;
-    return scenario;
-}
-
 Scenario UsbfsVanishing(const char* name, UsbfsVanish effect, int error) {
     Scenario scenario = Vanishing(Usbfs(name));
     scenario.usbfs.vanish = effect;
-    scenario.usbfs.vanishErrno = error;
+    scenario.usbfs.error = error;
     return scenario;
 }
 
-// The 10th OUT URB is the first block's first data frame: "?", the model query, the
-// update-mode packet, "???" and the five set-up commands come before it.
+// The first block's first data frame goes out in the 10th write: "?", the model query, the
+// update-mode packet, "???" and the five set-up commands come before it, each in one HID
+// report or one OUT URB.
+constexpr std::uint32_t FIRST_FRAME = 10;
+
+Scenario HidrawWritesFail() {
+    Scenario scenario = Hidraw("HidrawWriteFails");
+    scenario.hidraw.failWritesFrom = FIRST_FRAME;
+    scenario.hidraw.error = ESHUTDOWN;
+    return scenario;
+}
+
 Scenario UrbFaulting(const char* name, UrbFault fault, std::uint32_t occurrence, int status) {
     Scenario scenario = Usbfs(name);
     scenario.usbfs.urb = fault;
@@ -415,28 +451,30 @@ Scenario CutReport() {
 INSTANTIATE_TEST_SUITE_P(
     Faults, NodeFault,
     ::testing::Values(
-        Fault(Vanishing(Tty("TtyHangsUp")), "read failed"),
-        Fault(HidrawVanishing("HidrawReadFails", HidrawVanish::ReadFails, ENODEV), "read failed"),
-        Fault(HidrawVanishing("HidrawWriteFails", HidrawVanish::WriteFails, ESHUTDOWN),
-              "write failed"),
+        Fault(Vanishing(Tty("TtyHangsUp")), {"read failed"}),
+        Fault(Vanishing(Hidraw("HidrawReadFails")), {"read failed"}),
+        Fault(HidrawWritesFail(), {"write failed"}),
         // No switch-off follows a refused switch-on.
-        Fault(FeatureRefused(), "HIDIOCSFEATURE fe 01", 10, "HIDIOCSFEATURE fe 00"),
-        Fault(CutReport(), "read cut"),
+        Fault(FeatureRefused(), {"HIDIOCSFEATURE fe 01"}, 10, "HIDIOCSFEATURE fe 00"),
+        Fault(CutReport(), {"read cut"}),
+        // The reader meets the vanished device through its IN URB in flight, or through its
+        // next submission when it had just reaped one.
         Fault(UsbfsVanishing("UsbfsUrbsShutDown", UsbfsVanish::UrbsShutDown, ENODEV),
-              "REAPURBNDELAY in 4096 status -108 actual 0"),
-        Fault(UsbfsVanishing("UsbfsSubmitFails", UsbfsVanish::SubmitFails, ENODEV),
-              "SUBMITURB failed"),
-        // The writer may still have its last OUT URB to reap when the device goes.
+              {"REAPURBNDELAY in 4096 status -108 actual 0", "SUBMITURB failed"}),
+        // The reader may be about to submit its next IN URB when the writer's submission fails;
+        // likewise the writer may still have its last OUT URB to reap when the device goes.
+        Fault(UrbFaulting("UsbfsSubmitFails", UrbFault::SubmitFails, FIRST_FRAME, 0),
+              {"SUBMITURB failed"}, 18, "-", 2),
         Fault(UsbfsVanishing("UsbfsReapFails", UsbfsVanish::ReapFails, ESHUTDOWN),
-              "REAPURBNDELAY failed", 18, "-", 2),
-        Fault(UrbFaulting("OutUrbNeverCompletes", UrbFault::OutNeverCompletes, 10, 0),
-              "REAPURBNDELAY out 517 status -2 actual 0"),
-        Fault(UrbFaulting("OutEndpointStalls", UrbFault::OutStatus, 10, -EPIPE),
-              "REAPURBNDELAY out 517 status -32 actual 0"),
+              {"REAPURBNDELAY failed"}, 18, "-", 2),
+        Fault(UrbFaulting("OutUrbNeverCompletes", UrbFault::OutNeverCompletes, FIRST_FRAME, 0),
+              {"REAPURBNDELAY out 517 status -2 actual 0"}),
+        Fault(UrbFaulting("OutEndpointStalls", UrbFault::OutStatus, FIRST_FRAME, -EPIPE),
+              {"REAPURBNDELAY out 517 status -32 actual 0"}),
         Fault(UrbFaulting("InEndpointStalls", UrbFault::InStatus, 1, -EPIPE),
-              "REAPURBNDELAY in 4096 status -32 actual 0"),
+              {"REAPURBNDELAY in 4096 status -32 actual 0"}),
         Fault(UrbFaulting("InUrbFails", UrbFault::InStatus, 3, -EPROTO),
-              "REAPURBNDELAY in 4096 status -71 actual 0")),
+              {"REAPURBNDELAY in 4096 status -71 actual 0"})),
     [](const ::testing::TestParamInfo<FaultCase>& param) {
         return std::string(param.param.scenario.name);
     });
@@ -459,6 +497,99 @@ TEST(UsbfsWait, SleepsUntilAnUrbCompletes) {
     const auto& node = static_cast<const UsbfsNode&>(run.Node());
     const std::size_t reaped = run.Log().Count("REAPURBNDELAY ");
     EXPECT_LE(node.EmptyReaps(), 2 * reaped);
+}
+
+// --- what a HID host reads before it talks to the scanner ---
+
+// The report sizes in bits a descriptor declares ("input 2", "output 4", "feature 254"), and
+// the usage page of its first collection as "page".
+std::map<std::string, std::uint32_t> DeclaredReports(const std::vector<std::uint8_t>& bytes) {
+    std::map<std::string, std::uint32_t> declared;
+    std::uint32_t id = 0;
+    std::uint32_t size = 0;
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::uint8_t prefix = bytes[at++];
+        const std::size_t length = (prefix & 3u) == 3 ? 4 : (prefix & 3u);
+        std::uint32_t value = 0;
+        for (std::size_t byte = 0; byte < length && at + byte < bytes.size(); ++byte) {
+            value |= static_cast<std::uint32_t>(bytes[at + byte]) << (8 * byte);
+        }
+        at += length;
+        switch (prefix & 0xFCu) {
+            case 0x04:  // Usage Page
+                declared.emplace("page", value);
+                break;
+            case 0x74:  // Report Size
+                size = value;
+                break;
+            case 0x84:  // Report ID
+                id = value;
+                break;
+            case 0x94:  // Report Count
+                count = value;
+                break;
+            case 0x80:
+                declared["input " + std::to_string(id)] += size * count;
+                break;
+            case 0x90:
+                declared["output " + std::to_string(id)] += size * count;
+                break;
+            case 0xB0:
+                declared["feature " + std::to_string(id)] += size * count;
+                break;
+            default:
+                break;
+        }
+    }
+    return declared;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+// A host such as Wine's HID backend sees the composite scanner's second HID interface: the
+// report descriptor through the node's ioctls and in sysfs, and the hid device's identity.
+TEST(HidHost, SeesTheScannerAsTheKernelShowsIt) {
+    ScannerTestbed testbed;
+    ASSERT_TRUE(testbed.Add(FeatureScanner()));
+    SimScannerConfig config;
+    config.linkKind = LinkKind::HidFeature;
+    SimScanner scanner(config);
+    HidrawNode node(testbed, "hidraw1", scanner);
+    ASSERT_TRUE(node.Ok());
+    ChildCommand command;
+    command.argv = {SCANFLASH_HIDRAW_PROBE_PATH, "hidraw1"};
+    const ChildResult run = RunUnderPreload(testbed.Root(), command);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    std::vector<std::string> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.push_back(line);
+    }
+    const std::string descriptor = Hex(ScannerReportDescriptor());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ioctl" + descriptor);
+    EXPECT_EQ(lines[1], "sysfs" + descriptor);
+    for (const char* expected :
+         {"HID_ID=0003:00007A10:00000003", "HID_NAME=Test Vendor Test Scanner",
+          "HID_PHYS=usb-0000:00:14.0-5/input1", "HID_UNIQ=SF1-5", "SUBSYSTEM=hid"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    }
+    EXPECT_EQ(node.Log().Lines(), (std::vector<std::string>{"HIDIOCGRDESCSIZE", "HIDIOCGRDESC"}));
+
+    // Input report 2 and output report 4 of 63 data bytes, feature report 0xFE of one.
+    const std::map<std::string, std::uint32_t> reports = {
+        {"page", 0xFF00}, {"input 2", 504}, {"output 4", 504}, {"feature 254", 8}};
+    EXPECT_EQ(DeclaredReports(ScannerReportDescriptor()), reports);
 }
 
 }  // namespace

@@ -156,11 +156,20 @@ SimFault AtSecondFrame(SimFaultKind kind) {
     return fault;
 }
 
-WineCase Vanishing(const char* name, HidrawVanish effect, int error) {
-    WineCase run = Plain(name);
+// Gone at the second frame: reads and writes fail, and the removal uevent goes out.
+WineCase Unplugged() {
+    WineCase run = Plain("Unplugged");
     run.fault = AtSecondFrame(SimFaultKind::Vanish);
-    run.hidraw.vanish = effect;
-    run.hidraw.vanishErrno = error;
+    return run;
+}
+
+// The device's OUT path is gone from the 10th output report on, the first data frame's
+// first ("?", the model query, the update-mode packet, "???" and the five set-up commands
+// come before it); reads go on.
+WineCase WritesFail() {
+    WineCase run = Plain("WritesFail");
+    run.hidraw.failWritesFrom = 10;
+    run.hidraw.error = ESHUTDOWN;
     return run;
 }
 
@@ -214,6 +223,7 @@ class WineRun {
                 faults = case_.hidraw;
             }
             faults.writeCountExcess = 1;
+            faults.removalUevent = true;
             scanners_.push_back(std::make_unique<SimScanner>(config));
             nodes_.push_back(std::make_unique<HidrawNode>(testbed_, case_.served[at].node,
                                                           *scanners_.back(), faults));
@@ -312,10 +322,8 @@ TEST_P(WineHid, EndsAsOnWindows) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, WineHid,
     ::testing::Values(Plain("PlainHid"), Composite("CompositeFeatureMode"),
-                      FailsWith(Vanishing("Unplugged", HidrawVanish::Unplugged, ENODEV), 18,
-                                UpdateHead() + "*", "read failed"),
-                      FailsWith(Vanishing("VanishWritesFail", HidrawVanish::WriteFails, ESHUTDOWN),
-                                18, UpdateHead() + "*", "write failed"),
+                      FailsWith(Unplugged(), 18, UpdateHead() + "*", "read failed"),
+                      FailsWith(WritesFail(), 18, UpdateHead(), "write failed"),
                       FailsWith(FeatureRefused(), 10, BANNER),
                       FailsWith(Silent(), 18, UpdateHead() + "*"),
                       FailsWith(ShortReports(), 18, std::string(BANNER) + "Test connection\n"),
