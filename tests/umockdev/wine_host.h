@@ -9,7 +9,10 @@
 // the prefix itself is made once and shared by the runs of a test process.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_run.h"
@@ -37,8 +40,7 @@ std::string HidPathStart(const UsbDeviceDescription& device, const std::string& 
 // device, so a run adds one for each scanner the count is to see.
 std::vector<RegistryEntry> UsbDeviceInterface(const UsbDeviceDescription& device);
 
-// The directory of the Windows program's firmware file and the like, as Wine names it
-// ("Z:\tmp\...").
+// A path of this machine as a Windows program under Wine names it ("Z:\tmp\...").
 std::string WindowsPath(const std::string& path);
 
 class WinePrefix {
