@@ -220,7 +220,9 @@ bool TtyNode::OnRead(UMockdevIoctlClient* client) {
 
 HidrawNode::HidrawNode(ScannerTestbed& testbed, const std::string& name, SimScanner& scanner,
                        HidrawFaults faults)
-    : scanner_(scanner),
+    : testbed_(testbed),
+      name_(name),
+      scanner_(scanner),
       faults_(faults),
       fifo_(testbed.NodePath("/dev/" + name), false, false),
       handler_(testbed, "/dev/" + name, *this) {
@@ -246,9 +248,14 @@ void HidrawNode::Deliver(const std::uint8_t* bytes, std::size_t length) {
 }
 
 void HidrawNode::Vanish() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    vanished_ = true;
-    fifo_.Hold(true);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        vanished_ = true;
+        fifo_.Hold(true);
+    }
+    if (faults_.removalUevent) {
+        testbed_.Uevent("/sys/class/hidraw/" + name_, "remove");
+    }
 }
 
 bool HidrawNode::OnRead(UMockdevIoctlClient* client) {
@@ -298,7 +305,7 @@ bool HidrawNode::OnWrite(UMockdevIoctlClient* client) {
     } else {
         scanner_.NoteProtocolError("hidraw write of " + std::to_string(length) + " bytes");
     }
-    Complete(client, static_cast<long>(length), 0);
+    Complete(client, static_cast<long>(length + faults_.writeCountExcess), 0);
     return true;
 }
 

@@ -135,6 +135,13 @@ struct HidrawFaults {
     // The errno of those writes, and of every read and write once the scanner has vanished
     // (the node then turns readable, so that a waiting reader sees it).
     int error = ENODEV;
+    // Once the scanner has vanished, the kernel's "remove" uevent for the hidraw device goes
+    // out too, as on an unplug: a program that watches udev (Wine) then removes the device.
+    // The sender finds the device through libudev, so the test itself must run under the
+    // preload.
+    bool removalUevent = false;
+    // A write reports this many bytes more than the device took (see the Wine host).
+    std::uint32_t writeCountExcess = 0;
 };
 
 // A hidraw node: every read hands over one input report of the scanner's answers, every write
@@ -156,6 +163,8 @@ class HidrawNode final : public EmulatedNode, private NodeCalls {
     void Deliver(const std::uint8_t* bytes, std::size_t length);
     void Vanish();
 
+    ScannerTestbed& testbed_;
+    const std::string name_;
     SimScanner& scanner_;
     const HidrawFaults faults_;
     CallLog log_;

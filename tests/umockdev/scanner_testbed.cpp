@@ -221,8 +221,10 @@ std::string HidRecords(const UsbDeviceDescription& device, const UsbInterfaceDes
             .Property("DRIVER", "hid-generic")
             .Property("HID_ID", "0003:0000" + vendor + ":0000" + product)
             .Property("HID_NAME", std::string(MANUFACTURER) + " " + PRODUCT)
-            .Property("HID_PHYS", "usb-" + std::string(CONTROLLER) + "-" + PortPath(device.port) +
-                                      "/input" + std::to_string(iface.number))
+            .Property("HID_PHYS",
+                      "usb-" + std::string(CONTROLLER) + "-" + PortPath(device.port) +
+                          (device.physNamesInterface ? "/input" + std::to_string(iface.number)
+                                                     : std::string()))
             .Property("HID_UNIQ", device.serial)
             .Property("MODALIAS", "hid:b0003g0001v0000" + vendor + "p0000" + product)
             .Property("SUBSYSTEM", "hid")
@@ -365,4 +367,14 @@ bool ScannerTestbed::AddInaccessibleNode(const std::string& devnode) {
     }
     close(fd);
     return chmod(path.c_str(), 0) == 0;
+}
+
+bool ScannerTestbed::Uevent(const std::string& classLink, const char* action) {
+    std::error_code error;
+    const std::string device = std::filesystem::canonical(root_ + classLink, error).string();
+    if (error || device.compare(0, root_.size(), root_) != 0) {
+        return false;
+    }
+    umockdev_testbed_uevent(testbed_, device.substr(root_.size()).c_str(), action);
+    return true;
 }

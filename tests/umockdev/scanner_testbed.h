@@ -41,6 +41,9 @@ struct UsbDeviceDescription {
     std::uint32_t deviceNumber = 0;  // devnum on bus 1, 2 to 127
     std::string serial = "SF0001";
     std::vector<UsbInterfaceDescription> interfaces;
+    // Each hid device's HID_PHYS ends in "/input<N>", its interface number, as the kernel
+    // writes it. Without it the phys names no interface (see the Wine host).
+    bool physNamesInterface = true;
 };
 
 // Single-interface vendor bulk scanner.
@@ -81,6 +84,9 @@ class ScannerTestbed {
     // A device node nobody may open: mode 0, so that an open without the power to override
     // file permissions fails with EACCES.
     bool AddInaccessibleNode(const std::string& devnode);
+    // Sends the uevent ("remove") of the device that a class link ("/sys/class/hidraw/
+    // hidraw0") leads to, to the programs under the preload that watch udev.
+    bool Uevent(const std::string& classLink, const char* action);
 
     UMockdevTestbed* Get() const { return testbed_; }
     // The testbed's root: UMOCKDEV_DIR for a program that runs under it.
