@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../discovery/selection_recorder.h"
 #include "common/wide_string.h"
 #include "link/device_link.h"
+#include "scanfw/scanfw.h"
 #include "sim/sim_port.h"
 #include "sysfs_fixture.h"
 
@@ -518,6 +520,47 @@ TEST(LinuxDeviceSource, SourcesKeepToTheirLimits) {
     EXPECT_EQ(source.ScanComPorts(table, 2), 2u);
     EXPECT_EQ(Utf16ToUtf8(table[1].path), "/dev/ttyACM1");
     EXPECT_EQ(table[1].interfacePlusOne, 3);
+}
+
+// scanfw devices over sysfs: the same selection, the Linux paths, nothing opened.
+TEST(LinuxDeviceSource, ScanfwDevicesListsWhatSysfsShows) {
+    SysfsFixture fixture;
+    const std::string device = fixture.UsbDevice("1-1", VENDOR_B, KIND_SERIAL, 2, 5);
+    fixture.Tty(fixture.Interface(device, 0, 0x02, "cdc_acm"), "ttyACM0");
+    fixture.Interface(device, 1, 0x0A, "cdc_acm");
+    fixture.PlatformTty("ttyS0");
+    LinuxDeviceSource source(fixture.Sys(), fixture.Dev());
+    std::ostringstream json;
+    std::ostringstream err;
+    EXPECT_EQ(RunScanfw({"devices", "--json"}, json, err, &source), SCANFW_OK);
+    const std::string countedDevice = "\"path\": \"" + fixture.Sys() + "/bus/usb/devices/1-1\"";
+    for (const std::string& part :
+         {countedDevice + ", \"portName\": null, \"vendorId\": \"6666\", \"productId\": \"0007\", "
+                          "\"interface\": null, \"productKind\": \"serial-a\", \"linkKind\": null, "
+                          "\"verdict\": \"counted\"",
+          std::string("\"vendorId\": \"1d6b\", \"productId\": \"0002\", \"interface\": null, "
+                      "\"productKind\": \"unsupported\", \"linkKind\": null, \"verdict\": "
+                      "\"unknown-vendor\""),
+          "\"path\": \"" + fixture.Dev() +
+              "/bus/usb/001/005#if1\", \"portName\": null, "
+              "\"vendorId\": \"6666\", \"productId\": \"0007\", "
+              "\"interface\": 1",
+          "\"path\": \"" + fixture.Dev() + "/ttyACM0\", \"portName\": \"ttyACM0\"",
+          "\"outcome\": {\"resultCode\": 0, \"exitCode\": null, \"device\": {\"path\": \"" +
+              fixture.Dev() +
+              "/ttyACM0\", \"vendorId\": \"6666\", \"productId\": \"0007\", "
+              "\"interface\": 0, \"linkKind\": \"serial\"}"}) {
+        EXPECT_NE(json.str().find(part), std::string::npos) << part << "\n" << json.str();
+    }
+    EXPECT_EQ(json.str().find("ttyS0"), std::string::npos) << json.str();
+    std::ostringstream text;
+    EXPECT_EQ(RunScanfw({"devices"}, text, err, &source), SCANFW_OK);
+    EXPECT_NE(text.str().find("6666:0007  serial A, interface 0, port ttyACM0: taken, to open as "
+                              "serial\n             " +
+                              fixture.Dev() + "/ttyACM0\n"),
+              std::string::npos)
+        << text.str();
+    EXPECT_TRUE(err.str().empty()) << err.str();
 }
 
 TEST(LinuxDeviceSource, MissingRootsFindNothing) {
