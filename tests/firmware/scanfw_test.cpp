@@ -1,6 +1,8 @@
 #include "scanfw/scanfw.h"
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -232,6 +234,10 @@ TEST(Scanfw, DevicesShowsOneScannerAndWhatScanflashWouldOpen) {
     AddSimScanner(database, VENDOR_B, 0x0007, 1, u"COM3");
     const ScanfwRun text = Devices(database, false);
     EXPECT_EQ(text.exitCode, SCANFW_OK);
+    std::ifstream readme(SCANFLASH_README_PATH);
+    const std::string documented((std::istreambuf_iterator<char>(readme)),
+                                 std::istreambuf_iterator<char>());
+    EXPECT_TRUE(Contains(documented, "```\n" + text.out + "```\n")) << text.out;
     EXPECT_EQ(text.out,
               "USB devices (the count of attached scanners)\n"
               "  6666:0007  serial A, no interface number: counted as an attached scanner\n"
