@@ -119,8 +119,12 @@ std::string IdentityText(const CandidateReport& report) {
     return text;
 }
 
-std::string Summary(const std::string& text) {
-    return text.size() <= SUMMARY_MAX ? text : text.substr(0, SUMMARY_MAX) + "...";
+// The start of a line's text, as the closing lines show it; summary keeps its storage.
+void Summarise(std::string_view text, std::string& summary) {
+    summary.assign(text.substr(0, SUMMARY_MAX));
+    if (text.size() > SUMMARY_MAX) {
+        summary += "...";
+    }
 }
 
 }  // namespace
@@ -312,7 +316,8 @@ void UpdateTrace::WriteStarting(const std::uint8_t* data, std::uint32_t length) 
         return;
     }
     if (!IsHidOutputReport(data, length)) {
-        Sent(Describe(data, length));
+        Describe(data, length, description_);
+        Sent(description_);
         return;
     }
     // The reports of one write make one message again, shown as the last one goes out.
@@ -320,8 +325,9 @@ void UpdateTrace::WriteStarting(const std::uint8_t* data, std::uint32_t length) 
     ++hidReports_;
     if (data[HID_REPORT_BYTES - 1] == 0) {
         const auto* message = reinterpret_cast<const std::uint8_t*>(hidMessage_.data());
-        Sent(Describe(message, static_cast<std::uint32_t>(hidMessage_.size())) +
-             Printf(" in %u report(s)", hidReports_));
+        Describe(message, static_cast<std::uint32_t>(hidMessage_.size()), description_);
+        description_ += Printf(" in %u report(s)", hidReports_);
+        Sent(description_);
         hidMessage_.clear();
     }
 }
@@ -343,13 +349,13 @@ void UpdateTrace::WriteEnded(std::uint32_t length, std::uint32_t written, bool s
         failure += Printf(" in report %u", reports);
     }
     if (hidMessage_.empty()) {
-        lastSent_ = Summary(lastSent_ + "; " + failure);
+        Summarise(lastSent_ + "; " + failure, lastSent_);
     } else {
         // The message never got to its last report, so it was never shown: show what it had.
         const auto* message = reinterpret_cast<const std::uint8_t*>(hidMessage_.data());
-        failure += "; the write so far: " +
-                   Describe(message, static_cast<std::uint32_t>(hidMessage_.size()));
-        lastSent_ = Summary(failure);
+        Describe(message, static_cast<std::uint32_t>(hidMessage_.size()), description_);
+        failure += "; the write so far: " + description_;
+        Summarise(failure, lastSent_);
     }
     hidMessage_.clear();
     hidReports_ = 0;
@@ -378,14 +384,17 @@ void UpdateTrace::BytesRead(const std::uint8_t* data, std::uint32_t count, bool 
     }
 }
 
-void UpdateTrace::Line(const char* topic, const std::string& text, bool byteEvent) {
+void UpdateTrace::Line(const char* topic, std::string_view text, bool byteEvent) {
     if (file_ == nullptr) {
         return;
     }
     const Clock::time_point now = Clock::now();
-    const double ms = std::chrono::duration<double, std::milli>(now - start_).count();
+    // Whole microseconds: integers format faster than a double, and frames stream here.
+    const auto us = static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count());
     char stamp[48];
-    std::snprintf(stamp, sizeof stamp, "%11.3f %-6s ", ms, topic);
+    std::snprintf(stamp, sizeof stamp, "%7llu.%03u %-6s ", us / 1000,
+                  static_cast<unsigned>(us % 1000), topic);
     line_.assign(stamp);
     line_ += text;
     line_ += '\n';
@@ -411,38 +420,56 @@ void UpdateTrace::WriteFailed() {
     active_.store(false, std::memory_order_release);
 }
 
-std::string UpdateTrace::Describe(const std::uint8_t* bytes, std::uint32_t count) {
+void UpdateTrace::Describe(const std::uint8_t* bytes, std::uint32_t count, std::string& out) {
+    out.clear();
     if (count == FRAME_SIZE && bytes[0] == FRAME_MARK) {
         const std::uint32_t crc = (static_cast<std::uint32_t>(bytes[513]) << 24) |
                                   (static_cast<std::uint32_t>(bytes[514]) << 16) |
                                   (static_cast<std::uint32_t>(bytes[515]) << 8) | bytes[516];
-        return Printf("frame %u: %u bytes, crc 0x%08X", frameIndex_++, count, crc);
+        char text[64];
+        std::snprintf(text, sizeof text, "frame %u: %u bytes, crc 0x%08X", frameIndex_++, count,
+                      crc);
+        out += text;
+        return;
     }
-    return Hex(bytes, count);
+    AppendHex(bytes, count, out);
+}
+
+void UpdateTrace::AppendHex(const std::uint8_t* bytes, std::uint32_t count, std::string& out) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    char head[24];
+    std::snprintf(head, sizeof head, "%u byte(s):", count);
+    out += head;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const char digits[3] = {' ', DIGITS[bytes[i] >> 4], DIGITS[bytes[i] & 0x0F]};
+        out.append(digits, sizeof digits);
+    }
+    if (count == 0) {
+        return;
+    }
+    out += "  |";
+    for (std::uint32_t i = 0; i < count; ++i) {
+        out += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+    }
+    out += '|';
 }
 
 std::string UpdateTrace::Hex(const std::uint8_t* bytes, std::uint32_t count) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
-    std::string text = Printf("%u byte(s):", count);
-    std::string letters;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        text += ' ';
-        text += DIGITS[bytes[i] >> 4];
-        text += DIGITS[bytes[i] & 0x0F];
-        letters += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
-    }
-    return count == 0 ? text : text + "  |" + letters + "|";
+    std::string text;
+    AppendHex(bytes, count, text);
+    return text;
 }
 
-void UpdateTrace::Sent(const std::string& description) {
-    lastSent_ = Summary(description);
+void UpdateTrace::Sent(std::string_view description) {
+    Summarise(description, lastSent_);
     Line("send", description, true);
 }
 
 void UpdateTrace::Received(const std::uint8_t* bytes, std::uint32_t count) {
-    const std::string description = Hex(bytes, count);
-    lastReceived_ = Summary(description);
-    Line("recv", description, true);
+    description_.clear();
+    AppendHex(bytes, count, description_);
+    Summarise(description_, lastReceived_);
+    Line("recv", description_, true);
 }
 
 void UpdateTrace::MarkFailure() {

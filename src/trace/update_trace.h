@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "common/result_code.h"
 #include "common/sync.h"
@@ -67,14 +68,16 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
 
     // Everything below runs with lock_ held.
     bool IsHidOutputReport(const std::uint8_t* data, std::uint32_t length) const;
-    void Line(const char* topic, const std::string& text, bool byteEvent = false);
+    void Line(const char* topic, std::string_view text, bool byteEvent = false);
     void FlushLocked(Clock::time_point now);
     void WriteFailed();
-    // Bytes sent: a data frame as "frame k: 517 bytes, crc 0x...", anything else as Hex.
-    std::string Describe(const std::uint8_t* bytes, std::uint32_t count);
+    // Bytes sent: a data frame as "frame k: 517 bytes, crc 0x...", anything else as hex;
+    // out keeps its storage from frame to frame.
+    void Describe(const std::uint8_t* bytes, std::uint32_t count, std::string& out);
     // "3 byte(s): 3F 3F 3F  |???|": hex, and the printable letters beside.
+    static void AppendHex(const std::uint8_t* bytes, std::uint32_t count, std::string& out);
     static std::string Hex(const std::uint8_t* bytes, std::uint32_t count);
-    void Sent(const std::string& description);
+    void Sent(std::string_view description);
     void Received(const std::uint8_t* bytes, std::uint32_t count);
     void MarkFailure();
 
@@ -96,5 +99,6 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
     std::string failedStep_;
     std::string failedSent_;
     std::string failedReceived_;
-    std::string line_;  // reused for every line
+    std::string line_;         // reused for every line
+    std::string description_;  // reused for the bytes of every line
 };
