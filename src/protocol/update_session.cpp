@@ -279,9 +279,9 @@ ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::ui
             SendTextCommand(*link, EXIT_AFTER_FAILURE_WAIT_MS, "@Exit");
         }
     }
-    if (link->ReaderHeld()) {
-        TraceReport(trace, TraceTopic::Note, "the reader stops");
-        link->StopReader();
-    }
+    // StopReader itself looks, under its stop lock, whether a reader runs: the console
+    // handler's thread may be stopping it at this very moment.
+    TraceReport(trace, TraceTopic::Note, "the session ends; the reader stops if it runs");
+    link->StopReader();
     return result;
 }
