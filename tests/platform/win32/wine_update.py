@@ -196,7 +196,8 @@ TRACE_SUCCESS = [
     " step   block 0/2 (kern): 3 frames\n",
     " send   frame 0: 517 bytes, crc 0x",
     " send   frame 2: 517 bytes, crc 0x",
-    " recv   1 byte(s): 5E  |^|\n",
+    # A serial line may bring the last stars and the verdict in one read.
+    " 5E  |",
     " result result code 0, exit code 15: the update succeeded\n",
     " run    ==== end ====\n",
 ]
