@@ -16,6 +16,11 @@
 // Reported per frame: the whole update over 8192, the stream alone, both ping-pongs, and the ratios
 // update/bare (target at most 1.25) and stream/bare.
 //
+// Each iteration also runs the same update traced (SCANFLASH_TRACE's trace, written to a
+// temporary file, with its tracing port between the link and the observing port), and reports
+// it per frame beside the untraced one: traced_us and traced_stream_us, and the ratios
+// trace_ratio and trace_stream_ratio, traced over untraced (target at most 1.1).
+//
 // BM_VerdictWaitCpu runs one session whose scanner takes 5 s to write the block and reports the
 // process CPU time burnt between the last frame and the verdict, less what the scanner's own
 // threads used, per second of waiting. The block is 192 KiB: the host allows a block 20 ms per
@@ -34,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -52,6 +58,8 @@
 #include "sim/sim_port.h"
 #include "sim/sim_port_adapter.h"
 #include "sim/sim_scanner.h"
+#include "trace/tracing_port.h"
+#include "trace/update_trace.h"
 
 namespace {
 
@@ -216,7 +224,9 @@ class ObservedPort : public DevicePort {
 // the scanner's side are noted, so that their CPU time can be told apart from the host's.
 class Rig {
   public:
-    Rig(Transport transport, SimScannerConfig config, std::uint32_t observedFrames = 0)
+    // With a trace, the link sees the device through the trace's port and reports to it.
+    Rig(Transport transport, SimScannerConfig config, std::uint32_t observedFrames = 0,
+        UpdateTrace* trace = nullptr)
         : transport_(transport) {
         config.linkKind =
             transport == Transport::InProcess ? LinkKind::VendorBulk : LinkKind::SerialPort;
@@ -237,7 +247,12 @@ class Rig {
             observed_ = std::make_unique<ObservedPort>(*port, observedFrames);
             port = observed_.get();
         }
+        if (trace != nullptr) {
+            tracing_ = std::make_unique<TracingPort>(*port, *trace);
+            port = tracing_.get();
+        }
         link_ = std::make_unique<DeviceLink>(*port);
+        link_->SetTrace(trace);
     }
     ~Rig() {
         link_.reset();  // the reader stops and the port closes before the far end goes
@@ -283,6 +298,7 @@ class Rig {
     std::unique_ptr<SimPortAdapter> adapter_;
     std::unique_ptr<PtyScanner> pty_;
     std::unique_ptr<ObservedPort> observed_;
+    std::unique_ptr<TracingPort> tracing_;
     std::unique_ptr<DeviceLink> link_;
     std::vector<long> scannerTasks_;
 };
@@ -417,33 +433,68 @@ double Median(std::vector<double> values) {
     return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+struct TracedRun {
+    SessionRun run;
+    double streamSeconds = 0;
+};
+
+// The update once more with the trace on, into a fresh temporary file.
+TracedRun RunTracedSession(Transport transport, const std::vector<std::uint8_t>& data) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("scanflash-bench-trace-" + std::to_string(getpid()) + ".log");
+    std::filesystem::remove(path);
+    TracedRun traced;
+    {
+        UpdateTrace trace;
+        trace.Start(path.u16string(), "update_session_bench", "bench", 0, nullptr);
+        Rig rig(transport, SimScannerConfig{}, BIG_FRAMES, &trace);
+        traced.run = RunSession(rig, data);
+        const ObservedPort& port = *rig.Observed();
+        traced.run.ok = traced.run.ok && trace.Active() && port.framesSeen == BIG_FRAMES;
+        traced.streamSeconds = Seconds(port.lastFrame - port.firstFrame);
+        trace.Finish(RESULT_SUCCESS, 15);
+    }
+    std::filesystem::remove(path);
+    return traced;
+}
+
 void BM_UpdateVsPingPong(benchmark::State& state, Transport transport) {
     const std::vector<std::uint8_t>& firmware = BigFirmware();
     std::vector<double> bare;
     std::vector<double> framed;
     std::vector<double> update;
     std::vector<double> stream;
+    std::vector<double> traced;
+    std::vector<double> tracedStream;
     std::vector<double> setUp;
     std::vector<double> drains;
     std::vector<double> ratios;
     std::vector<double> streamRatios;
+    std::vector<double> traceRatios;
+    std::vector<double> traceStreamRatios;
     bool updateFirst = false;
     for (auto _ : state) {
         // The order swaps every iteration, so that a drift in the machine's load favours none.
         Rig rig(transport, SimScannerConfig{}, BIG_FRAMES);
         SessionRun run;
+        TracedRun tracedRun;
         if (updateFirst) {
             run = RunSession(rig, firmware);
+            tracedRun = RunTracedSession(transport, firmware);
         }
         const PingPongRun bareRun = PingPong(transport, nullptr);
         const PingPongRun framedRun = PingPong(transport, &firmware);
         if (!updateFirst) {
+            tracedRun = RunTracedSession(transport, firmware);
             run = RunSession(rig, firmware);
         }
         updateFirst = !updateFirst;
         const ObservedPort& port = *rig.Observed();
-        if (!bareRun.ok || !framedRun.ok || !run.ok || port.framesSeen != BIG_FRAMES) {
-            state.SkipWithError(run.ok ? "ping-pong failed" : "update failed");
+        if (!bareRun.ok || !framedRun.ok || !run.ok || !tracedRun.run.ok ||
+            port.framesSeen != BIG_FRAMES) {
+            state.SkipWithError(!run.ok || !tracedRun.run.ok ? "update failed"
+                                                             : "ping-pong failed");
             return;
         }
         const double streamSeconds = Seconds(port.lastFrame - port.firstFrame);
@@ -455,6 +506,10 @@ void BM_UpdateVsPingPong(benchmark::State& state, Transport transport) {
         drains.push_back(DrainSeconds(port, run.start) * 1e3);
         ratios.push_back(run.seconds / bareRun.seconds);
         streamRatios.push_back(streamSeconds / bareRun.streamSeconds);
+        traced.push_back(tracedRun.run.seconds / BIG_FRAMES * 1e6);
+        tracedStream.push_back(tracedRun.streamSeconds / (BIG_FRAMES - 1) * 1e6);
+        traceRatios.push_back(tracedRun.run.seconds / run.seconds);
+        traceStreamRatios.push_back(tracedRun.streamSeconds / streamSeconds);
         state.SetIterationTime(run.seconds);
     }
     // Medians: a shared machine throws single runs far off.
@@ -466,6 +521,10 @@ void BM_UpdateVsPingPong(benchmark::State& state, Transport transport) {
     state.counters["drain_ms"] = Median(drains);
     state.counters["ratio"] = Median(ratios);
     state.counters["stream_ratio"] = Median(streamRatios);
+    state.counters["traced_us"] = Median(traced);
+    state.counters["traced_stream_us"] = Median(tracedStream);
+    state.counters["trace_ratio"] = Median(traceRatios);
+    state.counters["trace_stream_ratio"] = Median(traceStreamRatios);
 }
 
 void BM_VerdictWaitCpu(benchmark::State& state, Transport transport) {

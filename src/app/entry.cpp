@@ -11,6 +11,8 @@
 #include "discovery/selection.h"
 #include "firmware/firmware_file.h"
 #include "link/device_link.h"
+#include "trace/tracing_port.h"
+#include "trace/update_trace.h"
 
 namespace {
 
@@ -54,18 +56,23 @@ void SetConsoleWindowEnabled(bool enable) {
 }
 
 bool ConsoleControlHandler(std::uint32_t event) {
+    DeviceLink* link = processLink.load();
+    TraceSink* trace = link != nullptr ? link->Trace() : nullptr;
     switch (event) {
         case CONSOLE_CTRL_C:
         case CONSOLE_CTRL_BREAK:
+            TraceReport(trace, TraceTopic::Note, "console event %u: swallowed", event);
             return true;
         case CONSOLE_CTRL_CLOSE:
         case CONSOLE_CTRL_LOGOFF:
         case CONSOLE_CTRL_SHUTDOWN: {
-            DeviceLink* link = processLink.load();
             if (link != nullptr) {
                 link->StopReader();
             }
             SetConsoleWindowEnabled(true);
+            // The process ends once the handler returns; a note reaches the file at once.
+            TraceReport(trace, TraceTopic::Note,
+                        "console event %u: the reader stopped, the process ends", event);
             return false;
         }
         default:
@@ -107,15 +114,30 @@ ResultCode RunCommandLine(const char16_t* const* argv, int argc, DeviceSource& d
 
 int RunEntry(DeviceSource& devices, DevicePort& port, ConsoleSeam& console, int argc,
              const char16_t* const* argv) {
-    std::unique_ptr<DeviceLink> link(new (std::nothrow) DeviceLink(port));
+    // A traced run sees the device through the tracing port and reports to the trace; an
+    // untraced one runs exactly as if there were no trace.
+    UpdateTrace trace;
+    trace.StartFromEnvironment(
+        Utf16ToUtf8(BaseName(argc > 0 && argv[0] != nullptr ? argv[0] : u"")), VERSION_TEXT, argc,
+        argv);
+    TracingPort tracingPort(port, trace);
+    const bool traced = trace.Active();
+    std::unique_ptr<DeviceLink> link(new (std::nothrow) DeviceLink(traced ? tracingPort : port));
     if (!link) {
+        trace.Finish(RESULT_LINK_NOT_READY, MapExitCode(RESULT_LINK_NOT_READY));
         return MapExitCode(RESULT_LINK_NOT_READY);
+    }
+    SelectionObserver* observer = devices.Observer();
+    if (traced) {
+        link->SetTrace(&trace);
+        devices.SetObserver(&trace);
     }
     processConsole.store(&console);
     processLink.store(link.get());
     SetConsoleWindowEnabled(false);
     const bool handlerAdded = console.AddControlHandler(ConsoleControlHandler);
-    const int exitCode = MapExitCode(RunCommandLine(argv, argc, devices, *link));
+    const ResultCode result = RunCommandLine(argv, argc, devices, *link);
+    const int exitCode = MapExitCode(result);
     SetConsoleWindowEnabled(true);
     if (handlerAdded) {
         console.RemoveControlHandler(ConsoleControlHandler);
@@ -123,5 +145,8 @@ int RunEntry(DeviceSource& devices, DevicePort& port, ConsoleSeam& console, int 
     processLink.store(nullptr);
     link.reset();
     processConsole.store(nullptr);
+    devices.SetObserver(observer);
+    // After the link is gone, so that its last close is in the trace too.
+    trace.Finish(result, exitCode);
     return exitCode;
 }

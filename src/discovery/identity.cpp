@@ -54,6 +54,54 @@ LinkKind ClassifyProduct(std::uint16_t vendorId, std::uint16_t productId) {
     return LinkKind::Unsupported;
 }
 
+bool IsSupportedVendor(std::uint16_t vendorId) {
+    return vendorId == VENDOR_A || vendorId == VENDOR_B || vendorId == VENDOR_C;
+}
+
+const char* LinkKindName(LinkKind kind) {
+    switch (kind) {
+        case LinkKind::Unsupported:
+            return "unsupported";
+        case LinkKind::VendorBulk:
+            return "bulk";
+        case LinkKind::Hid:
+            return "hid";
+        case LinkKind::HidFeature:
+            return "hid-feature";
+        case LinkKind::HidComposite:
+            return "hid-composite";
+        case LinkKind::SerialA:
+            return "serial-a";
+        case LinkKind::SerialB:
+            return "serial-b";
+        case LinkKind::SerialPort:
+            return "serial";
+    }
+    return "unknown";
+}
+
+const char* LinkKindText(LinkKind kind) {
+    switch (kind) {
+        case LinkKind::Unsupported:
+            return "unsupported";
+        case LinkKind::VendorBulk:
+            return "bulk";
+        case LinkKind::Hid:
+            return "HID";
+        case LinkKind::HidFeature:
+            return "HID with feature switch";
+        case LinkKind::HidComposite:
+            return "HID composite";
+        case LinkKind::SerialA:
+            return "serial A";
+        case LinkKind::SerialB:
+            return "serial B";
+        case LinkKind::SerialPort:
+            return "serial";
+    }
+    return "unknown";
+}
+
 namespace {
 
 bool HexDigitValue(char16_t unit, std::uint32_t& value) {

@@ -55,6 +55,13 @@ struct UsbIdentity {
 
 LinkKind ClassifyProduct(std::uint16_t vendorId, std::uint16_t productId);
 
+// VENDOR_A, VENDOR_B or VENDOR_C.
+bool IsSupportedVendor(std::uint16_t vendorId);
+
+// A word for scripts ("bulk", "hid-feature") and a name for people ("HID with feature switch").
+const char* LinkKindName(LinkKind kind);
+const char* LinkKindText(LinkKind kind);
+
 // Parses "vid_XXXX&pid_XXXX[&[mi_XX]]" ended by '#', '&' or '\' at text, which the caller
 // has lower-cased. On false the identity is not to be used.
 bool ParseUsbIdentity(const char16_t* text, UsbIdentity& identity);

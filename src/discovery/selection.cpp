@@ -24,28 +24,65 @@ struct InterfaceClass {
     const Guid* guid;
     const char16_t* prefix;
     bool keepsInterfaceOne;  // identities with an interface number: only interface 1 is kept
+    CandidateSource source;
 };
 
 const InterfaceClass INTERFACE_CLASSES[] = {
-    {&VENDOR_INTERFACE_CLASS, USB_PATH_PREFIX, false},
-    {&HID_INTERFACE_CLASS, HID_PATH_PREFIX, true},
+    {&VENDOR_INTERFACE_CLASS, USB_PATH_PREFIX, false, CandidateSource::VendorInterface},
+    {&HID_INTERFACE_CLASS, HID_PATH_PREFIX, true, CandidateSource::HidInterface},
 };
 
+CandidateReport Candidate(CandidateSource source, const char16_t* path) {
+    CandidateReport candidate;
+    candidate.source = source;
+    candidate.path = path;
+    return candidate;
+}
+
+// A source whose list, or one of whose entries, the database could not give.
+CandidateReport DatabaseFailure(CandidateSource source, CandidateVerdict verdict) {
+    CandidateReport candidate = Candidate(source, nullptr);
+    candidate.verdict = verdict;
+    return candidate;
+}
+
+void KnowIdentity(CandidateReport& candidate, const UsbIdentity& identity) {
+    candidate.identityKnown = true;
+    candidate.identity = identity;
+    candidate.productKind = ClassifyProduct(identity.vendorId, identity.productId);
+}
+
 // The path test: at least 64 units, the prefix and a valid identity, judged on a lower-cased
-// copy. A path that does not fit the copy fails too (the database never reports one).
-bool PassesPathTest(const char16_t* path, const char16_t* prefix, UsbIdentity& identity) {
+// copy. A path that does not fit the copy fails too (the database never reports one). Taken
+// when the path passes, with the identity in candidate.
+CandidateVerdict PathTest(const char16_t* path, const char16_t* prefix,
+                          CandidateReport& candidate) {
     char16_t lowered[LOWERED_PATH_BYTES / 2] = {};
     const std::size_t length = WideLength(path);
     if (length >= LOWERED_PATH_BYTES / 2) {
-        return false;
+        return CandidateVerdict::PathTooLong;
     }
     CopyWide(lowered, path);
     LowerAscii(lowered);
     if (length < PATH_MIN_UNITS) {
-        return false;
+        return CandidateVerdict::PathTooShort;
     }
     const char16_t* cursor = lowered;
-    return SkipPrefix(prefix, cursor) && ParseUsbIdentity(cursor, identity);
+    if (!SkipPrefix(prefix, cursor)) {
+        return CandidateVerdict::WrongPrefix;
+    }
+    UsbIdentity identity;
+    if (!ParseUsbIdentity(cursor, identity)) {
+        return CandidateVerdict::NoIdentity;
+    }
+    KnowIdentity(candidate, identity);
+    return CandidateVerdict::Taken;
+}
+
+// Kind 0: the vendor, or the vendor's product table, is the reason.
+CandidateVerdict UnsupportedVerdict(const UsbIdentity& identity) {
+    return IsSupportedVendor(identity.vendorId) ? CandidateVerdict::UnsupportedProduct
+                                                : CandidateVerdict::UnknownVendor;
 }
 
 // A COM port name: "COM" in any case and a decimal number from 1 to 65535, leading zeros
@@ -80,48 +117,79 @@ bool ReadString(DeviceDatabase& database, RegistryKeyHandle key, const char16_t*
 
 }  // namespace
 
-bool CountsAsUsbDevice(const UsbIdentity& identity) {
+CandidateVerdict JudgeUsbDevice(const UsbIdentity& identity) {
     if (identity.hasInterface && identity.interfaceNumber != 1) {
-        return false;
+        return CandidateVerdict::InterfaceNotKept;
     }
-    return ClassifyProduct(identity.vendorId, identity.productId) != LinkKind::Unsupported ||
-           identity.vendorId == VENDOR_A;
+    if (ClassifyProduct(identity.vendorId, identity.productId) != LinkKind::Unsupported ||
+        identity.vendorId == VENDOR_A) {
+        return CandidateVerdict::Counted;
+    }
+    return UnsupportedVerdict(identity);
 }
 
-bool AcceptInterfaceIdentity(const UsbIdentity& identity, bool keepsInterfaceOne, LinkKind& kind) {
+CandidateVerdict JudgeInterfaceIdentity(const UsbIdentity& identity, bool keepsInterfaceOne,
+                                        LinkKind& kind) {
     if (identity.hasInterface && !(keepsInterfaceOne && identity.interfaceNumber == 1)) {
-        return false;
+        return CandidateVerdict::InterfaceNotKept;
     }
     kind = ClassifyProduct(identity.vendorId, identity.productId);
-    if (kind == LinkKind::HidComposite && identity.hasInterface) {
-        kind = LinkKind::HidFeature;
-        return true;
+    switch (kind) {
+        case LinkKind::HidComposite:
+            if (!identity.hasInterface) {
+                return CandidateVerdict::NeedsInterfaceOne;
+            }
+            kind = LinkKind::HidFeature;
+            return CandidateVerdict::Taken;
+        case LinkKind::VendorBulk:
+        case LinkKind::Hid:
+            return CandidateVerdict::Taken;
+        case LinkKind::Unsupported:
+            return UnsupportedVerdict(identity);
+        default:
+            return CandidateVerdict::KindNotTaken;
     }
-    return kind == LinkKind::VendorBulk || kind == LinkKind::Hid;
 }
 
-bool AcceptPortIdentity(const UsbIdentity& identity) {
-    const LinkKind kind = ClassifyProduct(identity.vendorId, identity.productId);
-    return kind == LinkKind::VendorBulk || kind == LinkKind::SerialA || kind == LinkKind::SerialB;
+CandidateVerdict JudgePortIdentity(const UsbIdentity& identity) {
+    switch (ClassifyProduct(identity.vendorId, identity.productId)) {
+        case LinkKind::VendorBulk:
+        case LinkKind::SerialA:
+        case LinkKind::SerialB:
+            return CandidateVerdict::Taken;
+        case LinkKind::Unsupported:
+            return UnsupportedVerdict(identity);
+        default:
+            return CandidateVerdict::KindNotTaken;
+    }
 }
 
 std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
     const DeviceListHandle list =
         database_.GetClassDevices(USB_DEVICE_INTERFACE_CLASS, INTERFACE_FLAGS);
     if (list == NO_DEVICE_LIST) {
+        Report(DatabaseFailure(CandidateSource::UsbDevice, CandidateVerdict::ListUnavailable));
         return 0;
     }
     std::uint32_t count = 0;
     for (std::uint32_t index = 0;; ++index) {
         char16_t path[INTERFACE_PATH_UNITS] = {};
-        if (!database_.EnumDeviceInterface(list, USB_DEVICE_INTERFACE_CLASS, index) ||
-            !database_.GetDeviceInterfacePath(list, path)) {
+        if (!database_.EnumDeviceInterface(list, USB_DEVICE_INTERFACE_CLASS, index)) {
             break;
         }
-        UsbIdentity identity;
-        if (PassesPathTest(path, USB_PATH_PREFIX, identity) && CountsAsUsbDevice(identity)) {
+        if (!database_.GetDeviceInterfacePath(list, path)) {
+            Report(DatabaseFailure(CandidateSource::UsbDevice, CandidateVerdict::NotDescribed));
+            break;
+        }
+        CandidateReport candidate = Candidate(CandidateSource::UsbDevice, path);
+        candidate.verdict = PathTest(path, USB_PATH_PREFIX, candidate);
+        if (candidate.verdict == CandidateVerdict::Taken) {
+            candidate.verdict = JudgeUsbDevice(candidate.identity);
+        }
+        if (candidate.verdict == CandidateVerdict::Counted) {
             ++count;
         }
+        Report(candidate);
     }
     database_.DestroyDeviceList(list);
     return count;
@@ -136,33 +204,78 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
         const DeviceListHandle list =
             database_.GetClassDevices(*interfaceClass.guid, INTERFACE_FLAGS);
         if (list == NO_DEVICE_LIST) {
+            Report(DatabaseFailure(interfaceClass.source, CandidateVerdict::ListUnavailable));
             continue;
         }
         for (std::uint32_t index = 0; written < DEVICE_RECORD_TABLE_SIZE; ++index) {
             char16_t path[INTERFACE_PATH_UNITS] = {};
-            if (!database_.EnumDeviceInterface(list, *interfaceClass.guid, index) ||
-                !database_.GetDeviceInterfacePath(list, path)) {
+            if (!database_.EnumDeviceInterface(list, *interfaceClass.guid, index)) {
                 break;
             }
-            UsbIdentity identity;
+            if (!database_.GetDeviceInterfacePath(list, path)) {
+                Report(DatabaseFailure(interfaceClass.source, CandidateVerdict::NotDescribed));
+                break;
+            }
+            CandidateReport candidate = Candidate(interfaceClass.source, path);
             LinkKind kind = LinkKind::Unsupported;
-            if (!PassesPathTest(path, interfaceClass.prefix, identity) ||
-                !AcceptInterfaceIdentity(identity, interfaceClass.keepsInterfaceOne, kind)) {
-                continue;
+            candidate.verdict = PathTest(path, interfaceClass.prefix, candidate);
+            if (candidate.verdict == CandidateVerdict::Taken) {
+                candidate.verdict = JudgeInterfaceIdentity(candidate.identity,
+                                                           interfaceClass.keepsInterfaceOne, kind);
             }
             // A path longer than a record holds is skipped: it could not be opened as given.
-            if (FillDeviceRecord(table[written], path, identity, kind)) {
-                ++written;
+            if (candidate.verdict == CandidateVerdict::Taken) {
+                if (FillDeviceRecord(table[written], path, candidate.identity, kind)) {
+                    candidate.linkKind = kind;
+                    ++written;
+                } else {
+                    candidate.verdict = CandidateVerdict::PathTooLong;
+                }
             }
+            Report(candidate);
         }
         database_.DestroyDeviceList(list);
     }
     return written;
 }
 
+CandidateVerdict DatabaseDeviceSource::JudgePort(RegistryKeyHandle key, bool vendorBus,
+                                                 char16_t* instanceId, char16_t* portName,
+                                                 CandidateReport& candidate) {
+    if (!ReadString(database_, key, u"PortName", reinterpret_cast<std::uint8_t*>(portName),
+                    PORT_NAME_READ_BYTES, true)) {
+        return CandidateVerdict::NoPortName;
+    }
+    candidate.portName = portName;
+    if (!IsComPortName(portName)) {
+        return CandidateVerdict::BadPortName;
+    }
+    if (vendorBus) {
+        // The vendor bus keeps the USB identity in the device key; it stands in for the
+        // instance identifier from here on.
+        std::memset(instanceId, 0, HARDWARE_PATH_BUFFER_BYTES);
+        if (!ReadString(database_, key, u"HardwareDevinstpath",
+                        reinterpret_cast<std::uint8_t*>(instanceId), HARDWARE_PATH_READ_BYTES,
+                        false)) {
+            return CandidateVerdict::NoHardwarePath;
+        }
+        LowerAscii(instanceId);
+        if (StartsWithNoCase(instanceId, USB_INSTANCE_PREFIX) == nullptr) {
+            return CandidateVerdict::HardwarePathNotUsb;
+        }
+    }
+    UsbIdentity identity;
+    if (!ParseUsbIdentity(instanceId + 4, identity)) {
+        return CandidateVerdict::NoIdentity;
+    }
+    KnowIdentity(candidate, identity);
+    return JudgePortIdentity(identity);
+}
+
 std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t limit) {
     const DeviceListHandle list = database_.GetClassDevices(PORTS_SETUP_CLASS, DIGCF_PRESENT_FLAG);
     if (list == NO_DEVICE_LIST) {
+        Report(DatabaseFailure(CandidateSource::Port, CandidateVerdict::ListUnavailable));
         return 0;
     }
     std::uint32_t written = 0;
@@ -172,72 +285,83 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
         }
         char16_t instanceId[INSTANCE_ID_UNITS] = {};
         if (!database_.GetDeviceInstanceId(list, instanceId)) {
+            Report(DatabaseFailure(CandidateSource::Port, CandidateVerdict::NoInstanceId));
             continue;
         }
         instanceId[INSTANCE_ID_UNITS - 1] = 0;
+        // Reported in the letter case the database gave.
+        char16_t shownId[INSTANCE_ID_UNITS];
+        std::memcpy(shownId, instanceId, sizeof shownId);
+        CandidateReport candidate = Candidate(CandidateSource::Port, shownId);
         LowerAscii(instanceId);
         const char16_t* cursor = instanceId;
         const bool vendorBus = SkipPrefix(VENDOR_BUS_PREFIX, cursor);
         if (!vendorBus && StartsWithNoCase(instanceId, USB_INSTANCE_PREFIX) == nullptr) {
+            candidate.verdict = CandidateVerdict::NotUsbPort;
+            Report(candidate);
             continue;
         }
         const RegistryKeyHandle key = database_.OpenDeviceKey(list);
         if (key == NO_REGISTRY_KEY) {
+            candidate.verdict = CandidateVerdict::NoDeviceKey;
+            Report(candidate);
             continue;
         }
         char16_t portName[PORT_NAME_BUFFER_BYTES / 2] = {};
-        bool accepted =
-            ReadString(database_, key, u"PortName", reinterpret_cast<std::uint8_t*>(portName),
-                       PORT_NAME_READ_BYTES, true) &&
-            IsComPortName(portName);
-        if (accepted && vendorBus) {
-            // The vendor bus keeps the USB identity in the device key; it stands in for the
-            // instance identifier from here on.
-            std::memset(instanceId, 0, sizeof instanceId);
-            accepted = ReadString(database_, key, u"HardwareDevinstpath",
-                                  reinterpret_cast<std::uint8_t*>(instanceId),
-                                  HARDWARE_PATH_READ_BYTES, false);
-            LowerAscii(instanceId);
-            accepted = accepted && StartsWithNoCase(instanceId, USB_INSTANCE_PREFIX) != nullptr;
-        }
-        UsbIdentity identity;
-        if (accepted) {
-            accepted = ParseUsbIdentity(instanceId + 4, identity);
-        }
-        accepted = accepted && AcceptPortIdentity(identity);
-        if (accepted && FillPortRecord(first[written], portName, identity)) {
-            ++written;
+        candidate.verdict = JudgePort(key, vendorBus, instanceId, portName, candidate);
+        if (candidate.verdict == CandidateVerdict::Taken) {
+            if (FillPortRecord(first[written], portName, candidate.identity)) {
+                candidate.linkKind = LinkKind::SerialPort;
+                ++written;
+            } else {
+                candidate.verdict = CandidateVerdict::PathTooLong;
+            }
         }
         database_.CloseKey(key);
+        Report(candidate);
     }
     database_.DestroyDeviceList(list);
     return written;
 }
 
+SelectionOutcome SelectDevice(DeviceSource& source) {
+    SelectionOutcome outcome;
+    outcome.usbDevices = source.CountUsbDevices();
+    if (outcome.usbDevices != 1) {
+        outcome.result = outcome.usbDevices == 0 ? RESULT_NO_DEVICE : RESULT_MULTIPLE_DEVICES;
+    } else {
+        DeviceRecord table[DEVICE_RECORD_TABLE_SIZE];
+        std::memset(table, 0, sizeof table);
+        outcome.interfacesScanned = true;
+        outcome.interfaceRecords = source.ScanInterfaceClasses(table);
+        if (outcome.interfaceRecords < DEVICE_RECORD_TABLE_SIZE) {
+            outcome.portsScanned = true;
+            outcome.portRecords =
+                source.ScanComPorts(table + outcome.interfaceRecords,
+                                    DEVICE_RECORD_TABLE_SIZE - outcome.interfaceRecords);
+        }
+        const std::uint32_t found = outcome.interfaceRecords + outcome.portRecords;
+        if (found == 0) {
+            outcome.result = RESULT_NO_DEVICE;
+        } else if (found >= DEVICE_RECORD_TABLE_SIZE) {
+            outcome.result = RESULT_MULTIPLE_DEVICES;
+        } else {
+            outcome.result = RESULT_SUCCESS;
+            std::memcpy(&outcome.record, &table[0], sizeof outcome.record);
+        }
+    }
+    if (SelectionObserver* observer = source.Observer()) {
+        observer->OnOutcome(outcome);
+    }
+    return outcome;
+}
+
 ResultCode SelectAndOpenDevice(DeviceSource& source, DeviceLink& link) {
-    const std::uint32_t present = source.CountUsbDevices();
-    if (present == 0) {
-        return RESULT_NO_DEVICE;
-    }
-    if (present > 1) {
-        return RESULT_MULTIPLE_DEVICES;
-    }
-    DeviceRecord table[DEVICE_RECORD_TABLE_SIZE];
-    std::memset(table, 0, sizeof table);
-    const std::uint32_t interfaces = source.ScanInterfaceClasses(table);
-    if (interfaces >= DEVICE_RECORD_TABLE_SIZE) {
-        return RESULT_MULTIPLE_DEVICES;
-    }
-    const std::uint32_t ports =
-        source.ScanComPorts(table + interfaces, DEVICE_RECORD_TABLE_SIZE - interfaces);
-    const std::uint32_t found = interfaces + ports;
-    if (found == 0) {
-        return RESULT_NO_DEVICE;
-    }
-    if (found >= DEVICE_RECORD_TABLE_SIZE) {
-        return RESULT_MULTIPLE_DEVICES;
+    const SelectionOutcome outcome = SelectDevice(source);
+    if (outcome.result != RESULT_SUCCESS) {
+        return outcome.result;
     }
     ResultCode result = RESULT_SUCCESS;
-    link.Open(table[0], &result);
+    link.Open(outcome.record, &result);
     return result;
 }

@@ -180,6 +180,20 @@ bool DeviceLink::WriteFramed(const std::uint8_t* bytes, std::uint32_t count) {
 
 std::uint32_t DeviceLink::ReadTimed(std::uint32_t firstWaitMs, std::uint8_t* destination,
                                     std::uint32_t n, std::uint32_t followingWaitMs) {
+    const std::uint32_t got = ReadFromRing(firstWaitMs, destination, n, followingWaitMs);
+    TraceSink* trace = Trace();
+    if (got < n && firstWaitMs != 0 && trace != nullptr) {
+        TraceReport(trace, TraceTopic::Wait,
+                    "ran out: %u of %u byte(s) after a first wait of %u ms, then %u ms%s", got, n,
+                    firstWaitMs,
+                    followingWaitMs == LINK_DEFAULT_WAIT ? defaultWaitMs : followingWaitMs,
+                    io_.IsOpen() ? "" : "; the device is closed");
+    }
+    return got;
+}
+
+std::uint32_t DeviceLink::ReadFromRing(std::uint32_t firstWaitMs, std::uint8_t* destination,
+                                       std::uint32_t n, std::uint32_t followingWaitMs) {
     std::uint32_t got = ring_.Get(n, destination);
     if (firstWaitMs == 0 || got == n) {
         return got;
@@ -209,16 +223,15 @@ bool DeviceLink::ReadByte(std::uint32_t firstWaitMs, std::uint8_t* destination) 
 
 std::uint32_t DeviceLink::Flush(std::uint32_t drainMs) {
     std::uint32_t dropped = ring_.Clear();
-    if (drainMs == 0) {
-        return dropped;
-    }
     std::uint8_t scratch[PORT_READ_CHUNK];
-    for (;;) {
-        const std::uint32_t k = ReadTimed(drainMs, scratch, sizeof scratch, LINK_DEFAULT_WAIT);
+    while (drainMs != 0) {
+        const std::uint32_t k = ReadFromRing(drainMs, scratch, sizeof scratch, LINK_DEFAULT_WAIT);
         dropped += k;
         if (k != sizeof scratch) {
             break;
         }
     }
+    TraceReport(Trace(), TraceTopic::Wait, "flush after a drain of %u ms: %u byte(s) dropped",
+                drainMs, dropped);
     return dropped;
 }

@@ -19,6 +19,7 @@
 
 #include "common/result_code.h"
 #include "common/sync.h"
+#include "common/trace_sink.h"
 #include "discovery/identity.h"
 #include "link/device_io.h"
 #include "link/link_clock.h"
@@ -61,6 +62,7 @@ class DeviceLink {
     // Frames and writes the bytes for the open link kind; the caller holds the main lock.
     bool WriteFramed(const std::uint8_t* bytes, std::uint32_t count);
 
+    // A read that ends short is reported to the trace, if there is one.
     std::uint32_t ReadTimed(std::uint32_t firstWaitMs, std::uint8_t* destination, std::uint32_t n,
                             std::uint32_t followingWaitMs);
     bool ReadByte(std::uint32_t firstWaitMs, std::uint8_t* destination);
@@ -75,12 +77,18 @@ class DeviceLink {
     ReceiveRing& Ring() { return ring_; }
     Lock& MainLock() { return mainLock_; }
 
+    // The trace of a traced run, or null; it lives at least as long as the link uses it.
+    void SetTrace(TraceSink* trace) { trace_.store(trace, std::memory_order_release); }
+    TraceSink* Trace() const { return trace_.load(std::memory_order_acquire); }
+
     std::uint32_t defaultWaitMs = LINK_DEFAULT_WAIT_MS;
 
   private:
     static void ReaderEntry(void* self);
     void ReaderLoop();
     bool WriteHidReports(const std::uint8_t* bytes, std::uint32_t count);
+    std::uint32_t ReadFromRing(std::uint32_t firstWaitMs, std::uint8_t* destination,
+                               std::uint32_t n, std::uint32_t followingWaitMs);
 
     Lock mainLock_;
     mutable Lock stopLock_;
@@ -93,4 +101,5 @@ class DeviceLink {
     std::atomic<LinkKind> linkKind_{LinkKind::Unsupported};
     DeviceRecord record_{};
     bool connected_ = false;
+    std::atomic<TraceSink*> trace_{nullptr};
 };

@@ -82,6 +82,8 @@ bool SendTextCommandV(DeviceLink& link, std::uint32_t replyWaitMs, const char* f
         return false;
     }
     const auto length = static_cast<std::uint32_t>(formatted);
+    TraceReport(link.Trace(), TraceTopic::Step, "text command \"%s\", reply wait %u ms",
+                reinterpret_cast<const char*>(packet + 4), replyWaitMs);
     packet[0] = TEXT_MARK_0;
     packet[1] = TEXT_MARK_1;
     packet[2] = static_cast<std::uint8_t>(length / 256);

@@ -54,11 +54,13 @@ bool ExpectByte(DeviceLink& link, std::uint32_t firstWaitMs, std::uint8_t expect
 }
 
 bool ModelSuitsDevice(DeviceLink& link, const char* model) {
+    TraceReport(link.Trace(), TraceTopic::Step, "model check: the file is made for \"%s\"", model);
     Print("Checking whether the firmware file is suitable for the device\n");
     char deviceModel[64] = {};
     const std::uint32_t length =
         QueryDeviceModel(link, reinterpret_cast<std::uint8_t*>(deviceModel));
     deviceModel[length] = '\0';
+    TraceReport(link.Trace(), TraceTopic::Note, "the device reports the model \"%s\"", deviceModel);
     if (std::strcmp(deviceModel, model) == 0) {
         return true;
     }
@@ -149,29 +151,40 @@ ResultCode AwaitVerdict(DeviceLink& link, std::uint32_t length) {
     return RESULT_PROTOCOL_ERROR;
 }
 
+// Blocks are numbered from 0 in the trace as on the console.
 ResultCode UpdateBlockOnDevice(DeviceLink& link, const UpdateBlock& block, std::uint32_t index,
                                std::uint32_t count) {
+    TraceSink* trace = link.Trace();
+    const char* name = BLOCK_TYPE_NAMES[block.type - 1];
     link.Flush(BLOCK_FLUSH_MS);
+    TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s, %u bytes): waiting until ready", index,
+                count, name, block.length);
     Print("\nUpdating block: %u/%u\n", index, count);
     ResultCode failure = RESULT_SUCCESS;
     if (!WaitUntilReady(link, failure)) {
         return failure;
     }
     link.Flush(BLOCK_FLUSH_MS);
+    TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s): set-up", index, count, name);
     Print("Setting up update parameters\n");
     const std::uint32_t frames = (block.length + FRAME_DATA - 1) / FRAME_DATA;
     if (!AnnounceBlock(link, block, frames)) {
         return RESULT_PROTOCOL_ERROR;
     }
     link.Flush(0);
+    TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s): %u frames", index, count, name,
+                frames);
     Print("Sending data. total frames:%u\n", frames);
     if (!SendFrames(link, block, frames)) {
         return RESULT_PROTOCOL_ERROR;
     }
+    TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s): waiting for the verdict, %u reads",
+                index, count, name, CompletionReads(block.length));
     const ResultCode verdict = AwaitVerdict(link, block.length);
     if (verdict != RESULT_SUCCESS) {
         return verdict;
     }
+    TraceReport(trace, TraceTopic::Note, "block %u/%u (%.4s) written", index, count, name);
     if (index + 1 < count) {
         SendTextCommand(link, AFTER_BLOCK_REPLY_WAIT_MS, "@NextDown");
     } else {
@@ -198,6 +211,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
         (options.flags & UPDATE_FLAG_CHECK_MODEL) != 0 && model != nullptr && model[0] != '\0';
     link->Flush(CONNECTION_FLUSH_MS);
 
+    TraceReport(link->Trace(), TraceTopic::Step, "connection test");
     Print("Test connection\n");
     if (!link->Send(&CONNECTION_QUERY, 1) ||
         !ExpectByte(*link, CONNECTION_WAIT_MS, CONNECTION_ANSWER)) {
@@ -206,6 +220,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
     if (checkModel && !ModelSuitsDevice(*link, model)) {
         return RESULT_MODEL_MISMATCH;
     }
+    TraceReport(link->Trace(), TraceTopic::Step, "update mode");
     Print("Entering update mode\n");
     if (!link->Send(UPDATE_MODE_PACKET, TILDE_UPDATE_MODE_SIZE) ||
         !ExpectByte(*link, UPDATE_MODE_WAIT_MS, UPDATE_MODE_ANSWER)) {
@@ -217,6 +232,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
             return result;
         }
     }
+    TraceReport(link->Trace(), TraceTopic::Note, "every block written");
     Print("\nUpdate successful\n");
     return RESULT_SUCCESS;
 }
@@ -224,11 +240,15 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
 ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::uint32_t count,
                             bool allowUpdate, const UpdateOptions* options, std::uint32_t exflCount,
                             const char* model) {
-    if (link == nullptr || blocks == nullptr || count > MAX_BLOCKS || exflCount > MAX_BLOCKS) {
+    if (link == nullptr) {
         return RESULT_BAD_REQUEST;
     }
+    TraceSink* trace = link->Trace();
     const std::uint32_t total = count + exflCount;
-    if (total == 0 || total > MAX_BLOCKS) {
+    if (blocks == nullptr || count > MAX_BLOCKS || exflCount > MAX_BLOCKS || total == 0 ||
+        total > MAX_BLOCKS) {
+        TraceReport(trace, TraceTopic::Failure, "the session refuses %u + %u blocks", count,
+                    exflCount);
         return RESULT_BAD_REQUEST;
     }
     for (std::uint32_t i = 0; i < total; ++i) {
@@ -236,10 +256,12 @@ ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::ui
         const bool knownType = block.type >= BLOCK_TYPE_BOOT && block.type <= BLOCK_TYPE_APPL;
         if (block.data == nullptr || block.length == 0 || !knownType ||
             (i >= count && block.type != BLOCK_TYPE_FLAH)) {
+            TraceReport(trace, TraceTopic::Failure, "the session refuses block %u", i);
             return RESULT_BAD_REQUEST;
         }
     }
     if (!link->IsOpen()) {
+        TraceReport(trace, TraceTopic::Failure, "the session finds no open device");
         return RESULT_NOT_CONNECTED;
     }
     UpdateOptions ownOptions;
@@ -248,15 +270,18 @@ ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::ui
     }
     ResultCode result = RESULT_BAD_REQUEST;
     if (exflCount != 0) {
+        TraceReport(trace, TraceTopic::Failure, "exfl blocks are never sent");
         SendTextCommand(*link, EXIT_AFTER_FAILURE_WAIT_MS, "@Exit");
     } else {
         result = PerformUpdate(ownOptions, model, link, blocks, count, allowUpdate);
         if (result != RESULT_SUCCESS) {
+            TraceReport(trace, TraceTopic::Failure, "the session fails with result %u", result);
             SendTextCommand(*link, EXIT_AFTER_FAILURE_WAIT_MS, "@Exit");
         }
     }
-    if (link->ReaderHeld()) {
-        link->StopReader();
-    }
+    // StopReader itself looks, under its stop lock, whether a reader runs: the console
+    // handler's thread may be stopping it at this very moment.
+    TraceReport(trace, TraceTopic::Note, "the session ends; the reader stops if it runs");
+    link->StopReader();
     return result;
 }

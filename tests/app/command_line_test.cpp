@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/entry.h"
@@ -155,6 +160,99 @@ TEST_F(CommandLineTest, NoDeviceMeansTheFileIsNeverTouched) {
     std::string output;
     EXPECT_EQ(Run({"-file:missing.pak"}, output), RESULT_NO_DEVICE);
     EXPECT_EQ(output, BANNER);
+}
+
+// Sets or clears an environment variable of this process.
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+#endif
+}
+
+std::string ReadWhole(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A console whose events come from a thread of the test's own, as the system sends them: once
+// the trace shows the frames going out, the interrupt key, then the close. What the trace file
+// holds the moment the close event's handler returns is kept.
+class EventConsole : public ConsoleSeam {
+  public:
+    explicit EventConsole(std::filesystem::path trace) : trace_(std::move(trace)) {}
+    ~EventConsole() override { Join(); }
+
+    void* GetConsoleWindow() override { return nullptr; }
+    void EnableWindow(void*, bool) override {}
+    bool AddControlHandler(ConsoleControlFunction handler) override {
+        events_ = std::thread([this, handler] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (ReadWhole(trace_).find("step   block 0/1 (kern): 3 frames") ==
+                       std::string::npos &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            interruptHandled = handler(CONSOLE_CTRL_C);
+            closeHandled = handler(CONSOLE_CTRL_CLOSE);
+            atClose = ReadWhole(trace_);
+        });
+        return true;
+    }
+    void RemoveControlHandler(ConsoleControlFunction) override { Join(); }
+
+    bool interruptHandled = false;
+    bool closeHandled = true;
+    std::string atClose;
+
+  private:
+    void Join() {
+        if (events_.joinable()) {
+            events_.join();
+        }
+    }
+
+    std::filesystem::path trace_;
+    std::thread events_;
+};
+
+// The console handler's notes are in the trace before a close ends the process.
+TEST_F(CommandLineTest, ConsoleEventsReachTheTraceAtOnce) {
+    const std::filesystem::path trace = folder / "trace.log";
+    SetEnvironment("SCANFLASH_TRACE", trace.string());
+    SimScannerConfig config;
+    config.model = "EM7";
+    config.fault.step = SimStep::Frame;  // frame 1 goes unanswered: 2 s to close the console
+    config.fault.occurrence = 2;
+    SimScanner scanner(config);
+    SimPortAdapter adapter(scanner, port);
+    DatabaseDeviceSource devices(database);
+    EventConsole console(trace);
+    const std::u16string file = Utf8ToUtf16("-file:" + firmwarePath);
+    const char16_t* argv[] = {u"scanflash", file.c_str()};
+    CaptureStdout();
+    const int exitCode = RunEntry(devices, port, console, 2, argv);
+    const std::string output = GetCapturedStdout();
+    SetEnvironment("SCANFLASH_TRACE", "");
+    EXPECT_EQ(exitCode, 18);
+    EXPECT_EQ(output.rfind(BANNER, 0), 0u);
+    EXPECT_TRUE(console.interruptHandled);
+    EXPECT_FALSE(console.closeHandled);
+    const std::size_t swallowed = console.atClose.find(" note   console event 0: swallowed\n");
+    EXPECT_NE(swallowed, std::string::npos) << console.atClose;
+    EXPECT_NE(console.atClose.find(
+                  " note   console event 2: the reader stopped, the process ends\n", swallowed),
+              std::string::npos)
+        << console.atClose;
+    const std::string whole = ReadWhole(trace);
+    EXPECT_NE(whole.find("result result code 11, exit code 18"), std::string::npos) << whole;
+    EXPECT_NE(whole.find("result failed in: block 0/1 (kern): 3 frames\n"), std::string::npos)
+        << whole;
 }
 
 TEST(ConsoleControl, EventsAndTheirAnswers) {

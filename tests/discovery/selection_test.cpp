@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/wide_string.h"
 #include "link/device_link.h"
+#include "selection_recorder.h"
 #include "sim/sim_device_database.h"
 #include "sim/sim_port.h"
 
@@ -42,23 +45,33 @@ SimPortDevice UsbComPort(std::uint16_t vendor, std::uint16_t product, const char
     return port;
 }
 
-// What SelectAndOpenDevice did: its result and the record that reached the link.
+// What SelectAndOpenDevice did: its result, the record that reached the link, and what the
+// observer heard.
 struct Outcome {
     ResultCode result;
     DeviceRecord record;
+    SelectionRecorder heard;
 };
 
 Outcome Select(SimDeviceDatabase& database) {
     SimPort port;
     DeviceLink link(port);
     DatabaseDeviceSource source(database);
-    Outcome outcome{SelectAndOpenDevice(source, link), {}};
+    Outcome outcome{RESULT_SUCCESS, {}, {}};
+    source.SetObserver(&outcome.heard);
+    outcome.result = SelectAndOpenDevice(source, link);
     outcome.record = link.Record();
     link.StopReader();
     EXPECT_EQ(database.OpenLists(), 0u);
     EXPECT_EQ(database.OpenKeys(), 0u);
+    EXPECT_EQ(outcome.heard.outcomes, 1u);
+    EXPECT_EQ(outcome.heard.last.result,
+              outcome.result == RESULT_ACCESS_DENIED ? RESULT_SUCCESS : outcome.result);
     return outcome;
 }
+
+using namespace seen_sources;
+using V = CandidateVerdict;
 
 TEST(Selection, NoUsbDeviceReadsNeitherInterfacesNorPorts) {
     SimDeviceDatabase database;
@@ -85,7 +98,8 @@ TEST(Selection, Cases) {
         ResultCode result;
         LinkKind kind;
         std::uint16_t interfacePlusOne;
-        const char16_t* path;  // the opened path, when the result is 0
+        const char16_t* path;    // the opened path, when the result is 0
+        std::vector<Seen> seen;  // every candidate the selection reported, in order
     };
     static const std::u16string hidOne = HidPath(VENDOR_A, 0x0003, u"&MI_01");
     static const std::u16string hidKind2 = HidPath(VENDOR_A, 0x0010, u"&MI_01&Col02");
@@ -96,72 +110,117 @@ TEST(Selection, Cases) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0004));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0004, u"&MI_01"));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {HID, V::UnsupportedProduct}}},
         {"unknown vendor does not count",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x1234, 0x0001));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::UnknownVendor}}},
         {"kind 5 on HID interface 1 opens as feature HID",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u"&MI_00"));
              db.AddInterface(HID_INTERFACE_CLASS, hidOne);
          },
-         RESULT_SUCCESS, LinkKind::HidFeature, 2, hidOne.c_str()},
+         RESULT_SUCCESS,
+         LinkKind::HidFeature,
+         2,
+         hidOne.c_str(),
+         {{USB, V::Counted}, {HID, V::InterfaceNotKept}, {HID, V::Taken}}},
         {"kind 5 through the vendor class or without interface gives nothing",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
              db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0003));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u""));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {VENDOR, V::NeedsInterfaceOne}, {HID, V::NeedsInterfaceOne}}},
         {"kind 2 on HID interface 1",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
              db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
          },
-         RESULT_SUCCESS, LinkKind::Hid, 2, hidKind2.c_str()},
+         RESULT_SUCCESS,
+         LinkKind::Hid,
+         2,
+         hidKind2.c_str(),
+         {{USB, V::Counted}, {HID, V::InterfaceNotKept}, {HID, V::Taken}}},
         {"kind 2 on HID interface 0 only",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {HID, V::InterfaceNotKept}}},
         {"USB device path on interface 2 does not count",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS,
                              u"\\\\?\\USB#" + Identity(0x6666, 0x0006) + u"&MI_02" + USB_SUFFIX);
              db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::InterfaceNotKept}}},
         {"kind 1 through the vendor interface",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
          },
-         RESULT_SUCCESS, LinkKind::VendorBulk, 0, vendorKind1.c_str()},
+         RESULT_SUCCESS,
+         LinkKind::VendorBulk,
+         0,
+         vendorKind1.c_str(),
+         {{USB, V::Counted}, {VENDOR, V::Taken}}},
         {"kind 1 with both its vendor interface and a COM port",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
              db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));
          },
-         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+         RESULT_MULTIPLE_DEVICES,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {VENDOR, V::Taken}, {PORT, V::Taken}}},
         {"two interface records",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
              db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
+             db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));  // never looked at
          },
-         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+         RESULT_MULTIPLE_DEVICES,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {VENDOR, V::Taken}, {HID, V::Taken}}},
         {"serial product on its COM port, interface 0",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
              db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"com7", u"&MI_00"));
          },
-         RESULT_SUCCESS, LinkKind::SerialPort, 1, u"\\\\.\\com7"},
+         RESULT_SUCCESS,
+         LinkKind::SerialPort,
+         1,
+         u"\\\\.\\com7",
+         {{USB, V::Counted}, {PORT, V::Taken}}},
         {"a main-board port is never a candidate",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
@@ -170,7 +229,11 @@ TEST(Selection, Cases) {
              board.portName = SimRegistryValue::String(u"COM1");
              db.AddPortDevice(board);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {PORT, V::NotUsbPort}}},
         {"vendor virtual COM port with a usb hardware path",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -181,7 +244,11 @@ TEST(Selection, Cases) {
                  SimRegistryValue::String(u"USB\\" + Identity(0x6666, 0x0008) + u"\\5&1", true, 7);
              db.AddPortDevice(port);
          },
-         RESULT_SUCCESS, LinkKind::SerialPort, 0, u"\\\\.\\COM12"},
+         RESULT_SUCCESS,
+         LinkKind::SerialPort,
+         0,
+         u"\\\\.\\COM12",
+         {{USB, V::Counted}, {PORT, V::Taken}}},
         {"vendor virtual COM port without a usb hardware path",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -192,7 +259,11 @@ TEST(Selection, Cases) {
                  SimRegistryValue::String(u"PCI\\" + Identity(0x6666, 0x0008) + u"\\5&1");
              db.AddPortDevice(port);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {PORT, V::HardwarePathNotUsb}}},
         {"vendor virtual COM port without its hardware path value",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -201,23 +272,120 @@ TEST(Selection, Cases) {
              port.portName = SimRegistryValue::String(u"COM12");
              db.AddPortDevice(port);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {PORT, V::NoHardwarePath}}},
         {"a HID product's COM port is not taken",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddPortDevice(UsbComPort(VENDOR_A, 0x0010, u"COM5"));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {PORT, V::KindNotTaken}}},
+        {"a class without a list gives nothing, the next class is read",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             db.FailClassDevices(VENDOR_INTERFACE_CLASS);
+             db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"COM3"));
+         },
+         RESULT_SUCCESS,
+         LinkKind::SerialPort,
+         0,
+         u"\\\\.\\COM3",
+         {{USB, V::Counted}, {VENDOR, V::ListUnavailable}, {PORT, V::Taken}}},
+        {"an entry the database cannot describe ends its class's walk",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
+             db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
+             db.FailInterfaceDetail(HID_INTERFACE_CLASS, 0);
+         },
+         RESULT_SUCCESS,
+         LinkKind::VendorBulk,
+         0,
+         vendorKind1.c_str(),
+         {{USB, V::Counted}, {VENDOR, V::Taken}, {HID, V::NotDescribed}}},
+        {"paths too short, without the class's prefix or without an identity",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, u"\\\\?\\usb#vid_6666&pid_0006#1");
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                             u"\\\\?\\USB#ROOT_HUB30#4&1d3c2f0&0&0" + std::u16string(USB_SUFFIX));
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(HID_INTERFACE_CLASS,
+                             u"\\\\?\\usb#" + Identity(VENDOR_A, 0x0010) + HID_SUFFIX);
+         },
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::PathTooShort}, {USB, V::NoIdentity}, {USB, V::Counted}, {HID, V::WrongPrefix}}},
+        {"a path longer than a record holds",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             // 251 units: the detail buffer holds it, a record does not.
+             const std::u16string path = VendorPath(0x6666, 0x0006);
+             db.AddInterface(VENDOR_INTERFACE_CLASS,
+                             path + std::u16string(251 - path.size(), u'x'));
+         },
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {VENDOR, V::PathTooLong}}},
+        {"ports skipped for their instance identifier, key, name or vendor",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             SimPortDevice noId = UsbComPort(0x6666, 0x0007, u"COM3");
+             noId.instanceIdFails = true;
+             SimPortDevice noKey = UsbComPort(0x6666, 0x0007, u"COM4");
+             noKey.keyOpens = false;
+             SimPortDevice noName = UsbComPort(0x6666, 0x0007, u"COM5");
+             noName.portName = SimRegistryValue{};
+             db.AddPortDevice(noId);
+             db.AddPortDevice(noKey);
+             db.AddPortDevice(noName);
+             db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"LPT1"));
+             db.AddPortDevice(UsbComPort(0x1234, 0x0007, u"COM6"));
+             db.AddPortDevice(UsbComPort(0x6666, 0x0099, u"COM8"));
+         },
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted},
+          {PORT, V::NoInstanceId},
+          {PORT, V::NoDeviceKey},
+          {PORT, V::NoPortName},
+          {PORT, V::BadPortName},
+          {PORT, V::UnknownVendor},
+          {PORT, V::UnsupportedProduct}}},
     };
     for (const Case& c : cases) {
         SimDeviceDatabase database;
         c.fill(database);
         const Outcome outcome = Select(database);
         EXPECT_EQ(outcome.result, c.result) << c.name;
+        EXPECT_EQ(outcome.heard.seen, c.seen) << c.name;
         if (c.result == RESULT_SUCCESS && outcome.result == RESULT_SUCCESS) {
             EXPECT_EQ(outcome.record.linkKind, c.kind) << c.name;
             EXPECT_EQ(outcome.record.interfacePlusOne, c.interfacePlusOne) << c.name;
             EXPECT_EQ(std::u16string(outcome.record.path), std::u16string(c.path)) << c.name;
+            // The taken candidate is reported with the path and kind its record carries.
+            const auto taken = static_cast<std::size_t>(
+                std::find_if(c.seen.begin(), c.seen.end(),
+                             [](const Seen& seen) { return seen.verdict == V::Taken; }) -
+                c.seen.begin());
+            ASSERT_LT(taken, outcome.heard.paths.size()) << c.name;
+            EXPECT_EQ(outcome.heard.linkKinds[taken], c.kind) << c.name;
+            EXPECT_EQ(outcome.heard.last.record.linkKind, c.kind) << c.name;
+            if (c.kind != LinkKind::SerialPort) {
+                EXPECT_EQ(outcome.heard.paths[taken], std::u16string(c.path)) << c.name;
+            }
         }
     }
 }

@@ -8,12 +8,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/crc32.h"
 #include "fwwriter/firmware_writer.h"
+
+extern char** environ;
 
 namespace {
 
@@ -32,10 +42,23 @@ constexpr char NON_UTF8_NAME[] = "fw\xFF\xED\xA0\x80.bin";
 constexpr char STOPPED_AND_CLOSED[] =
     "scanflash-demo: the scanner saw the host stop reading and close the port\n";
 
-// Runs the demo with arguments; when signalAfter is given, sends that signal once the
-// output contains the marker text.
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// How the child runs: where it may write (home and the temporary folder point at an empty
+// folder of the test's own), where its standard error goes, and the trace file, if any.
+struct ChildSetting {
+    std::string home;
+    std::string errorsPath;
+    std::string trace;  // SCANFLASH_TRACE; empty: not set
+};
+
+// Runs the demo with arguments in folder; when signal is given, sends it once the output
+// contains the marker text.
 ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string& folder,
-                    int signal = 0, const std::string& marker = "") {
+                    const ChildSetting& setting, int signal = 0, const std::string& marker = "") {
     // Everything the child needs is built before the fork: it only calls what is safe there.
     std::string program = SCANFLASH_DEMO_PATH;
     std::vector<std::string> copies = arguments;
@@ -45,32 +68,44 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    int outFds[2];
-    int errFds[2];
-    if (pipe(outFds) != 0) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        if (variable.rfind("SCANFLASH_TRACE=", 0) != 0 && variable.rfind("HOME=", 0) != 0 &&
+            variable.rfind("TMPDIR=", 0) != 0) {
+            environment.push_back(variable);
+        }
+    }
+    environment.push_back("HOME=" + setting.home);
+    environment.push_back("TMPDIR=" + setting.home);
+    if (!setting.trace.empty()) {
+        environment.push_back("SCANFLASH_TRACE=" + setting.trace);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
         return {};
     }
-    if (pipe(errFds) != 0) {
-        close(outFds[0]);
-        close(outFds[1]);
-        return {};
-    }
+    const int errorsFd =
+        open(setting.errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const pid_t child = fork();
     if (child == 0) {
-        dup2(outFds[1], STDOUT_FILENO);
-        dup2(errFds[1], STDERR_FILENO);
-        close(outFds[0]);
-        close(outFds[1]);
-        close(errFds[0]);
-        close(errFds[1]);
+        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(errorsFd, STDERR_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
         if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(outFds[1]);
-    close(errFds[1]);
+    close(errorsFd);
+    close(pipeFds[1]);
     ChildResult result;
     bool signalled = false;
     // Until both pipes reach their end: the child has exited (or was killed).
@@ -114,7 +149,31 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
+    result.errors = ReadFile(setting.errorsPath);
     return result;
+}
+
+// The names in a folder and everything below it.
+std::set<std::string> Contents(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        names.insert(entry.path().lexically_relative(folder).string());
+    }
+    return names;
+}
+
+std::string Hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// The CRC a frame of the test file carries: the mark, 512 bytes of the block (zero filled).
+std::string FrameCrc(std::uint8_t fill, std::size_t bytes) {
+    std::vector<std::uint8_t> frame(513, 0);
+    frame[0] = 0x02;
+    std::memset(frame.data() + 1, fill, bytes);
+    return Hex32(Crc32(0, frame.size(), frame.data()));
 }
 
 class DemoTest : public ::testing::Test {
@@ -125,6 +184,8 @@ class DemoTest : public ::testing::Test {
                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
                   std::to_string(getpid()));
         std::filesystem::create_directories(folder);
+        home = folder.string() + "-home";
+        std::filesystem::create_directories(home);
         // Two blocks: 3 frames and 2 frames.
         FirmwareSpec spec;
         spec.layout = FirmwareLayout::Bin;
@@ -135,7 +196,22 @@ class DemoTest : public ::testing::Test {
         // A name with bytes that are not UTF-8 must reach the file system unchanged.
         Write(spec, NON_UTF8_NAME);
     }
-    void TearDown() override { std::filesystem::remove_all(folder); }
+    void TearDown() override {
+        std::filesystem::remove_all(folder);
+        std::filesystem::remove_all(home);
+        std::filesystem::remove(folder.string() + "-errors");
+        std::filesystem::remove(folder.string() + "-trace");
+    }
+
+    // Untraced: no trace anywhere; traced: the trace file outside the run's folder.
+    ChildSetting Untraced() const { return {home, folder.string() + "-errors", ""}; }
+    ChildSetting Traced() const {
+        return {home, folder.string() + "-errors", folder.string() + "-trace"};
+    }
+    ChildResult Run(const std::vector<std::string>& arguments, const ChildSetting& setting,
+                    int signal = 0, const std::string& marker = "") {
+        return RunDemo(arguments, folder.string(), setting, signal, marker);
+    }
 
     void Write(const FirmwareSpec& spec, const std::string& name) {
         Bytes bytes;
@@ -144,6 +220,7 @@ class DemoTest : public ::testing::Test {
     }
 
     std::filesystem::path folder;
+    std::string home;
 };
 
 const std::string UPDATE_HEAD = std::string(BANNER) +
@@ -154,33 +231,52 @@ const std::string UPDATE_HEAD = std::string(BANNER) +
                                 "Setting up update parameters\n"
                                 "Sending data. total frames:3\n";
 
+const std::string SUCCESS = UPDATE_HEAD + "*" + WAITING +
+                            "\nUpdating block: 1/2\n"
+                            "Setting up update parameters\n"
+                            "Sending data. total frames:2\n"
+                            "*" +
+                            WAITING + "\nUpdate successful\n";
+
+// Every outcome twice: untraced, when nothing may be written anywhere, and traced, when the
+// output and the exit code must be the same byte for byte and the trace must name the step
+// that failed and the last bytes each way.
 TEST_F(DemoTest, Outcomes) {
     struct Case {
         std::vector<std::string> arguments;
         std::string transcript;
         int exitCode;
+        std::vector<std::string> trace;   // lines or parts of lines the trace holds, in order
+        std::vector<std::string> absent;  // ... and does not hold
     };
+    const std::string kernFrame0 = FrameCrc(0x11, 512);
     const Case cases[] = {
         {{"--sim-write-time=0", "-file:fw.bin"},
-         UPDATE_HEAD + "*" + WAITING +
-             "\nUpdating block: 1/2\n"
-             "Setting up update parameters\n"
-             "Sending data. total frames:2\n"
-             "*" +
-             WAITING + "\nUpdate successful\n",
-         15},
-        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME},
-         UPDATE_HEAD + "*" + WAITING +
-             "\nUpdating block: 1/2\n"
-             "Setting up update parameters\n"
-             "Sending data. total frames:2\n"
-             "*" +
-             WAITING + "\nUpdate successful\n",
-         15},
+         SUCCESS,
+         15,
+         {"seen   usb-device 6666:0006, bulk: counted as an attached scanner; \\\\?\\USB#",
+          "select taken: \\\\?\\USB#VID_6666&PID_0006#",
+          "port   open \\\\?\\USB#VID_6666&PID_0006#",
+          "file   block 0: kern, 1500 bytes at offset 0, extra 0, crc32 " +
+              Hex32(Crc32(0, 1500, std::vector<std::uint8_t>(1500, 0x11).data())) + "\n",
+          "file   block 1: flah, 600 bytes at offset 1500, extra 9, crc32 ",
+          "send   1 byte(s): 3F  |?|\n", "recv   1 byte(s): 21  |!|\n",
+          "send   frame 0: 517 bytes, crc " + kernFrame0 + "\n",
+          "send   frame 2: 517 bytes, crc " + FrameCrc(0x11, 1500 - 1024) + "\n",
+          "send   frame 1: 517 bytes, crc " + FrameCrc(0x22, 600 - 512) + "\n",
+          "recv   1 byte(s): 5E  |^|\n",
+          "result result code 0, exit code 15: the update succeeded\n"},
+         {"failed in"}},
+        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME}, SUCCESS, 15, {}, {}},
         {{"--sim-model=XX1", "-file:fw.bin"},
          std::string(BANNER) + "Test connection\n"
                                "Checking whether the firmware file is suitable for the device\n",
-         16},
+         16,
+         {"note   the device reports the model \"XX1\"\n",
+          "result failed in: model check: the file is made for \"EM7\"\n",
+          "result last sent: 8 byte(s): 7E 00 00 03 33 47 01 89  |~...3G..|\n",
+          "result last received: 9 byte(s): 02 00 00 04 34 58 58 31 FE  |....4XX1.|\n"},
+         {"step   update mode"}},
         {{"--sim-write-time=0", "--sim-model=XX1", "-force", "-file:fw.bin"},
          std::string(BANNER) +
              "Test connection\n"
@@ -195,18 +291,69 @@ TEST_F(DemoTest, Outcomes) {
              "Sending data. total frames:2\n"
              "*" +
              WAITING + "\nUpdate successful\n",
-         15},
+         15,
+         {"step   update mode\n", "result result code 0, exit code 15"},
+         {"model check"}},
         {{"--sim-write-time=0", "--sim-fault=verdict:fail-verdict", "-file:fw.bin"},
          UPDATE_HEAD + "*" + WAITING,
-         17},
-        {{"--sim-fault=frame:silence:2", "-file:fw.bin"}, UPDATE_HEAD + "*", 18},
-        {{"--sim-fault=frame:vanish:2", "-file:fw.bin"}, UPDATE_HEAD + "*", 18},
-        {{"-file:missing.bin"}, BANNER, 19},
-        {{"-file:fw.txt"}, BANNER, 19},
-        {{"--sim-devices=2", "-file:fw.bin"}, BANNER, 14},
-        {{"--sim-devices=0", "-file:fw.bin"}, BANNER, 12},
-        {{"--sim-busy", "-file:fw.bin"}, BANNER, 13},
-        {{"-force"}, BANNER, 11},
+         17,
+         {"fail   the session fails with result 13\n",
+          "result failed in: block 0/2 (kern): waiting for the verdict, 4 reads\n",
+          "result last sent: frame 2: 517 bytes, crc " + FrameCrc(0x11, 1500 - 1024) + "\n",
+          "result last received: 1 byte(s): 21  |!|\n"},
+         {}},
+        {{"--sim-fault=frame:silence:2", "-file:fw.bin"},
+         UPDATE_HEAD + "*",
+         18,
+         {"wait   ran out: 0 of 1 byte(s) after a first wait of 2000 ms, then 50 ms\n",
+          "result failed in: block 0/2 (kern): 3 frames\n",
+          "result last sent: frame 1: 517 bytes, crc " + kernFrame0 + "\n",
+          "result last received: 1 byte(s): 2A  |*|\n"},
+         {}},
+        {{"--sim-fault=frame:vanish:2", "-file:fw.bin"},
+         UPDATE_HEAD + "*",
+         18,
+         {"recv   read ended: failed (the device is gone or closed)\n", "; the device is closed\n",
+          "result failed in: block 0/2 (kern): 3 frames\n",
+          "result last sent: frame 1: 517 bytes, crc " + kernFrame0 + "\n"},
+         {}},
+        {{"-file:missing.bin"},
+         BANNER,
+         19,
+         {"file   \"missing.bin\", layout bin\n",
+          "fail   the loader refuses the file with result 15\n",
+          "result failed in: the firmware file\n", "result last sent: nothing\n",
+          "result last received: nothing\n"},
+         {"crc:"}},
+        {{"-file:fw.txt"},
+         BANNER,
+         19,
+         {"file   \"fw.txt\", layout unknown\n", "result result code 10, exit code 19",
+          "result failed in: the firmware file\n"},
+         {"crc:"}},
+        {{"--sim-devices=2", "-file:fw.bin"},
+         BANNER,
+         14,
+         {"select 2 supported USB device(s)\n",
+          "select exit code 14: more than one supported scanner is attached\n",
+          "result failed in: discovery\n"},
+         {"port   open", "vendor-interface"}},
+        {{"--sim-devices=0", "-file:fw.bin"},
+         BANNER,
+         12,
+         {"select exit code 12: no supported scanner is attached\n",
+          "result result code 2, exit code 12", "result failed in: discovery\n"},
+         {"seen"}},
+        {{"--sim-busy", "-file:fw.bin"},
+         BANNER,
+         13,
+         {"(exclusive): in use, error 32\n", "result failed in: opening the device\n"},
+         {"(shared)", "file   "}},
+        {{"-force"},
+         BANNER,
+         11,
+         {"\" \"-force\"\n", "result failed in: the command line\n"},
+         {"seen", "select"}},
         {{},
          std::string(BANNER) +
              "Usage: \"scanflash-demo\" [-force] -file:xxx.bin2\n"
@@ -214,41 +361,140 @@ TEST_F(DemoTest, Outcomes) {
              "  -force                   Optional. Not check whether the firmware file is "
              "suitable for the device.\n"
              "  -file:firmware_filename  Specify the firmware file to use\n",
-         11},
+         11,
+         {"result result code 8, exit code 11", "result failed in: the command line\n"},
+         {}},
+        {{"--sim-link=hid", "--sim-write-time=0", "-file:fw.bin"},
+         SUCCESS,
+         15,
+         {"select taken: \\\\?\\HID#VID_7A10&PID_0010&MI_01#",
+          "send   1 byte(s): 3F  |?| in 1 report(s)\n",
+          "send   frame 0: 517 bytes, crc " + kernFrame0 + " in 10 report(s)\n",
+          "recv   1 byte(s): 2A  |*|\n"},
+         {"malformed"}},
+    };
+    const std::set<std::string> before = Contents(folder);
+    for (const Case& c : cases) {
+        std::string label;
+        for (const std::string& argument : c.arguments) {
+            label += argument + " ";
+        }
+        const ChildResult plain = Run(c.arguments, Untraced());
+        EXPECT_EQ(plain.output, c.transcript) << label;
+        EXPECT_EQ(plain.exitCode, c.exitCode) << label;
+        EXPECT_EQ(plain.errors, "") << label;
+        EXPECT_EQ(Contents(folder), before) << label;
+        EXPECT_TRUE(Contents(home).empty()) << label;
+        EXPECT_FALSE(std::filesystem::exists(Traced().trace)) << label;
+
+        const ChildResult traced = Run(c.arguments, Traced());
+        EXPECT_EQ(traced.output, c.transcript) << label;
+        EXPECT_EQ(traced.exitCode, c.exitCode) << label;
+        EXPECT_EQ(traced.errors, "") << label;
+        const std::string trace = ReadFile(Traced().trace);
+        std::filesystem::remove(Traced().trace);
+        EXPECT_NE(trace.find(" run    ==== scanflash-demo 1.0.2.2 ====\n"), std::string::npos)
+            << label;
+        EXPECT_NE(trace.find(" run    system "), std::string::npos) << label;
+        EXPECT_NE(trace.find(" run    started "), std::string::npos) << label;
+        EXPECT_NE(trace.find(" run    ==== end ====\n"), std::string::npos) << label;
+        std::size_t at = 0;
+        for (const std::string& part : c.trace) {
+            const std::size_t found = trace.find(part, at);
+            EXPECT_NE(found, std::string::npos) << label << "lacks, in its place, " << part << "\n"
+                                                << trace;
+            at = found == std::string::npos ? at : found + part.size();
+        }
+        for (const std::string& part : c.absent) {
+            EXPECT_EQ(trace.find(part), std::string::npos) << label << "holds " << part << "\n"
+                                                           << trace;
+        }
+    }
+}
+
+// A trace that cannot be opened or written costs one line on standard error; the update
+// goes on as without it. A trace that works appends.
+TEST_F(DemoTest, TraceFileTroubles) {
+    struct Case {
+        std::string trace;
+        std::string message;  // the one line on standard error; empty: none
+        int runs;             // one after the other into the same file
+    };
+    const Case cases[] = {
+        {folder.string() + "-missing/trace", "cannot open the trace file", 1},
+        {home, "cannot open the trace file", 1},  // a folder
+        {"/dev/full", "cannot write the trace file", 1},
+        {folder.string() + "-trace", "", 2},
     };
     for (const Case& c : cases) {
-        const ChildResult result = RunDemo(c.arguments, folder.string());
-        const std::string label = c.arguments.empty() ? "(none)" : c.arguments.back();
-        EXPECT_EQ(result.output, c.transcript) << label;
-        EXPECT_EQ(result.exitCode, c.exitCode) << label;
+        ChildSetting setting = Traced();
+        setting.trace = c.trace;
+        for (int run = 0; run < c.runs; ++run) {
+            const ChildResult result = Run({"--sim-write-time=0", "-file:fw.bin"}, setting);
+            EXPECT_EQ(result.output, SUCCESS) << c.trace;
+            EXPECT_EQ(result.exitCode, 15) << c.trace;
+            if (c.message.empty()) {
+                EXPECT_EQ(result.errors, "") << c.trace;
+                continue;
+            }
+            EXPECT_EQ(result.errors.rfind("scanflash-demo: " + c.message + " " + c.trace + ": ", 0),
+                      0u)
+                << result.errors;
+            EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1)
+                << result.errors;
+        }
+        if (c.message.empty()) {
+            const std::string trace = ReadFile(c.trace);
+            std::size_t headers = 0;
+            for (std::size_t at = trace.find("==== scanflash-demo"); at != std::string::npos;
+                 at = trace.find("==== scanflash-demo", at + 1)) {
+                ++headers;
+            }
+            EXPECT_EQ(headers, static_cast<std::size_t>(c.runs)) << trace;
+        }
     }
+    EXPECT_FALSE(std::filesystem::exists(folder.string() + "-missing"));
 }
 
 TEST_F(DemoTest, FeatureHidScannerWithAnMbNameTakesEmFirmware) {
     const ChildResult result =
-        RunDemo({"--sim-link=hid-feature", "--sim-model=MB7", "--sim-write-time=0", "-file:fw.bin"},
-                folder.string());
+        Run({"--sim-link=hid-feature", "--sim-model=MB7", "--sim-write-time=0", "-file:fw.bin"},
+            Untraced());
     EXPECT_EQ(result.exitCode, 15) << result.output;
 }
 
+// Untraced and traced alike.
 TEST_F(DemoTest, InterruptDuringTheTransferChangesNothing) {
-    const ChildResult result = RunDemo({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
-                                       folder.string(), SIGINT, "Sending data");
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.exitCode, 15);
-    EXPECT_NE(result.output.find("\nUpdate successful\n"), std::string::npos);
+    for (const ChildSetting& setting : {Untraced(), Traced()}) {
+        const ChildResult result = Run({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
+                                       setting, SIGINT, "Sending data");
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.exitCode, 15);
+        EXPECT_NE(result.output.find("\nUpdate successful\n"), std::string::npos);
+    }
+    const std::string trace = ReadFile(Traced().trace);
+    EXPECT_NE(trace.find(" result result code 0, exit code 15"), std::string::npos) << trace;
 }
 
 // The console handler ran: the scanner saw the reader stopped and the port closed before the
-// signal ended the process. A signal taken by any other thread ends it without either.
+// signal ended the process (a signal taken by any other thread ends it without either), and
+// the trace holds every step up to the end and the handler's note.
 TEST_F(DemoTest, TerminationDuringTheTransferEndsTheProcess) {
-    const auto start = std::chrono::steady_clock::now();
-    const ChildResult result = RunDemo({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
-                                       folder.string(), SIGTERM, "Sending data");
-    EXPECT_EQ(result.signal, SIGTERM);
-    EXPECT_EQ(result.output.find("Update successful"), std::string::npos);
-    EXPECT_EQ(result.errors, STOPPED_AND_CLOSED);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    for (const ChildSetting& setting : {Untraced(), Traced()}) {
+        const auto start = std::chrono::steady_clock::now();
+        const ChildResult result = Run({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
+                                       setting, SIGTERM, "Sending data");
+        EXPECT_EQ(result.signal, SIGTERM);
+        EXPECT_EQ(result.output.find("Update successful"), std::string::npos);
+        EXPECT_EQ(result.errors, STOPPED_AND_CLOSED);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    }
+    const std::string trace = ReadFile(Traced().trace);
+    EXPECT_NE(trace.find(" step   block 0/2 (kern): 3 frames\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("console event 6: the reader stopped, the process ends"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.find(" result "), std::string::npos) << trace;
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 #include "scanfw/scanfw.h"
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/wide_string.h"
+#include "discovery/selection.h"
 #include "firmware_fixture.h"
+#include "sim/sim_device_database.h"
 
 namespace {
 
@@ -24,6 +29,60 @@ ScanfwRun Scanfw(const std::vector<std::string>& args) {
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+ScanfwRun Devices(SimDeviceDatabase& database, bool json) {
+    DatabaseDeviceSource source(database);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int exitCode = RunScanfw(
+        json ? std::vector<std::string>{"devices", "--json"} : std::vector<std::string>{"devices"},
+        out, err, &source);
+    EXPECT_EQ(database.OpenLists(), 0u);
+    EXPECT_EQ(database.OpenKeys(), 0u);
+    return {exitCode, out.str(), err.str()};
+}
+
+// The candidate lines of a devices --json document, as "source verdict" pairs; each line's
+// text must be its verdict's sentence.
+std::vector<std::string> JsonVerdicts(const std::string& json) {
+    std::vector<std::string> pairs;
+    std::istringstream lines(json);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t source = line.find("{\"source\": \"");
+        const std::size_t verdict = line.find("\"verdict\": \"");
+        if (source == std::string::npos || verdict == std::string::npos) {
+            continue;
+        }
+        const std::size_t sourceAt = source + 12;
+        const std::size_t verdictAt = verdict + 12;
+        const std::string verdictName =
+            line.substr(verdictAt, line.find('"', verdictAt) - verdictAt);
+        pairs.push_back(line.substr(sourceAt, line.find('"', sourceAt) - sourceAt) + " " +
+                        verdictName);
+        for (int v = 0; v <= static_cast<int>(CandidateVerdict::NoUsbInterface); ++v) {
+            const auto each = static_cast<CandidateVerdict>(v);
+            if (verdictName == CandidateVerdictName(each)) {
+                EXPECT_TRUE(Contains(
+                    line, std::string("\"text\": \"") + CandidateVerdictText(each) + "\"}"))
+                    << line;
+            }
+        }
+    }
+    return pairs;
+}
+
+std::u16string Identity(std::uint16_t vendor, std::uint16_t product) {
+    char text[32];
+    std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", vendor, product);
+    return Utf8ToUtf16(text);
+}
+
+SimPortDevice ComPort(const std::u16string& instanceId, const std::u16string& name) {
+    SimPortDevice port;
+    port.instanceId = instanceId;
+    port.portName = SimRegistryValue::String(name);
+    return port;
 }
 
 FirmwareSpec GoodSpec(FirmwareLayout layout) {
@@ -169,6 +228,217 @@ TEST(Scanfw, PackCanBreakOneFieldOnPurpose) {
     EXPECT_TRUE(Contains(info.out, "entry 1: an entry has length 0")) << info.out;
 }
 
+// What a user sees for one simulated serial scanner; the README shows the same text.
+TEST(Scanfw, DevicesShowsOneScannerAndWhatScanflashWouldOpen) {
+    SimDeviceDatabase database;
+    AddSimScanner(database, VENDOR_B, 0x0007, 1, u"COM3");
+    const ScanfwRun text = Devices(database, false);
+    EXPECT_EQ(text.exitCode, SCANFW_OK);
+    std::ifstream readme(SCANFLASH_README_PATH);
+    const std::string documented((std::istreambuf_iterator<char>(readme)),
+                                 std::istreambuf_iterator<char>());
+    EXPECT_TRUE(Contains(documented, "```\n" + text.out + "```\n")) << text.out;
+    EXPECT_EQ(text.out,
+              "USB devices (the count of attached scanners)\n"
+              "  6666:0007  serial A, no interface number: counted as an attached scanner\n"
+              "             \\\\?\\USB#VID_6666&PID_0007#6&2c9f0001&0&1#"
+              "{a5dcbf10-6530-11d2-901f-00c04fb951ed}\n"
+              "vendor bulk interfaces\n"
+              "  (none)\n"
+              "HID interfaces\n"
+              "  (none)\n"
+              "COM ports\n"
+              "  6666:0007  serial A, no interface number, port COM3: taken, to open as serial\n"
+              "             USB\\VID_6666&PID_0007\\6&2c9f0001&0&1\n"
+              "outcome\n"
+              "  supported USB devices: 1; paths: 0 from the interface classes, 1 from the COM "
+              "ports\n"
+              "  scanflash would open \\\\.\\COM3 as serial (6666:0007, no interface number)\n");
+    const ScanfwRun json = Devices(database, true);
+    EXPECT_EQ(json.exitCode, SCANFW_OK);
+    EXPECT_TRUE(Contains(json.out,
+                         "\"outcome\": {\"resultCode\": 0, \"exitCode\": null, "
+                         "\"device\": {\"path\": \"\\\\\\\\.\\\\COM3\", "
+                         "\"vendorId\": \"6666\", \"productId\": \"0007\", "
+                         "\"interface\": null, \"linkKind\": \"serial\"}"))
+        << json.out;
+    EXPECT_TRUE(Contains(json.out, "\"portName\": \"COM3\""));
+}
+
+// Every verdict the device database can give, each under the source that gave it, in the
+// order the selection read them; the product would open the one good port.
+TEST(Scanfw, DevicesNamesTheRuleThatSkippedEachCandidate) {
+    SimDeviceDatabase database;
+    const std::u16string usbTail = u"#6&2c9f0001&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    const std::u16string hidTail = u"#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS, u"\\\\?\\usb#vid_6666&pid_0007#1");
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#ROOT_HUB30#4&1d3c2f0&0&0" + usbTail);
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#" + Identity(VENDOR_B, 0x0007) + u"&MI_02" + usbTail);
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#" + Identity(0x1234, 1) + usbTail);
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#" + Identity(VENDOR_B, 0x99) + usbTail);
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#" + Identity(VENDOR_B, 7) + usbTail);
+    database.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                          u"\\\\?\\USB#" + Identity(VENDOR_B, 6) + usbTail);
+    database.FailInterfaceDetail(USB_DEVICE_INTERFACE_CLASS, 6);
+    database.FailClassDevices(VENDOR_INTERFACE_CLASS);
+    database.AddInterface(HID_INTERFACE_CLASS, u"\\\\?\\usb#" + Identity(VENDOR_A, 0x10) + hidTail);
+    database.AddInterface(HID_INTERFACE_CLASS,
+                          u"\\\\?\\hid#" + Identity(VENDOR_A, 0x10) + u"&MI_00" + hidTail);
+    database.AddInterface(HID_INTERFACE_CLASS, u"\\\\?\\hid#" + Identity(VENDOR_A, 0x03) + hidTail);
+    database.AddInterface(HID_INTERFACE_CLASS, u"\\\\?\\hid#" + Identity(VENDOR_B, 0x07) + hidTail);
+    const std::u16string hid = u"\\\\?\\hid#" + Identity(VENDOR_A, 0x10) + hidTail;
+    database.AddInterface(HID_INTERFACE_CLASS, hid + std::u16string(251 - hid.size(), u'x'));
+    SimPortDevice noId = ComPort(u"USB\\" + Identity(VENDOR_B, 7) + u"\\1", u"COM4");
+    noId.instanceIdFails = true;
+    database.AddPortDevice(noId);
+    database.AddPortDevice(ComPort(u"ACPI\\PNP0501\\1", u"COM1"));
+    SimPortDevice noKey = ComPort(u"USB\\" + Identity(VENDOR_B, 7) + u"\\2", u"COM5");
+    noKey.keyOpens = false;
+    database.AddPortDevice(noKey);
+    SimPortDevice noName = ComPort(u"USB\\" + Identity(VENDOR_B, 7) + u"\\3", u"COM6");
+    noName.portName = SimRegistryValue{};
+    database.AddPortDevice(noName);
+    database.AddPortDevice(ComPort(u"USB\\" + Identity(VENDOR_B, 7) + u"\\4", u"COM0"));
+    database.AddPortDevice(ComPort(u"QRN_VBUS\\QRN_VCOM\\5", u"COM7"));
+    SimPortDevice pciBus = ComPort(u"QRN_VBUS\\QRN_VCOM\\6", u"COM8");
+    pciBus.hardwarePath = SimRegistryValue::String(u"PCI\\" + Identity(VENDOR_B, 7) + u"\\6");
+    database.AddPortDevice(pciBus);
+    database.AddPortDevice(ComPort(u"USB\\ROOT_HUB\\7", u"COM9"));
+    database.AddPortDevice(ComPort(u"USB\\" + Identity(0x1234, 7) + u"\\8", u"COM10"));
+    database.AddPortDevice(ComPort(u"USB\\" + Identity(VENDOR_B, 0x99) + u"\\9", u"COM11"));
+    database.AddPortDevice(ComPort(u"USB\\" + Identity(VENDOR_A, 0x10) + u"\\10", u"COM12"));
+    database.AddPortDevice(ComPort(u"USB\\" + Identity(VENDOR_B, 7) + u"&MI_00\\11", u"COM13"));
+
+    const ScanfwRun json = Devices(database, true);
+    EXPECT_EQ(json.exitCode, SCANFW_OK);
+    const std::vector<std::string> expected = {"usb-device path-too-short",
+                                               "usb-device no-identity",
+                                               "usb-device interface-not-kept",
+                                               "usb-device unknown-vendor",
+                                               "usb-device unsupported-product",
+                                               "usb-device counted",
+                                               "usb-device not-described",
+                                               "vendor-interface list-unavailable",
+                                               "hid-interface wrong-prefix",
+                                               "hid-interface interface-not-kept",
+                                               "hid-interface needs-interface-1",
+                                               "hid-interface kind-not-taken",
+                                               "hid-interface path-too-long",
+                                               "port no-instance-id",
+                                               "port not-usb-port",
+                                               "port no-device-key",
+                                               "port no-port-name",
+                                               "port bad-port-name",
+                                               "port no-hardware-path",
+                                               "port hardware-path-not-usb",
+                                               "port no-identity",
+                                               "port unknown-vendor",
+                                               "port unsupported-product",
+                                               "port kind-not-taken",
+                                               "port taken"};
+    EXPECT_EQ(JsonVerdicts(json.out), expected) << json.out;
+    EXPECT_TRUE(Contains(json.out,
+                         "\"interface\": 0, \"productKind\": \"serial-a\", "
+                         "\"linkKind\": \"serial\", \"verdict\": \"taken\""))
+        << json.out;
+    EXPECT_TRUE(Contains(json.out,
+                         "\"path\": \"USB\\\\VID_6666&PID_0007&MI_00\\\\11\", "
+                         "\"portName\": \"COM13\""))
+        << json.out;
+    const ScanfwRun text = Devices(database, false);
+    EXPECT_TRUE(Contains(text.out,
+                         "  7a10:0003  HID composite, no interface number: skipped: "
+                         "the product is used only through its HID interface 1\n"))
+        << text.out;
+    EXPECT_TRUE(Contains(text.out,
+                         "  ----:----  identity unknown, port COM0: skipped: the port "
+                         "name is not COM and a number from 1 to 65535\n"))
+        << text.out;
+    EXPECT_TRUE(Contains(text.out,
+                         "  scanflash would open \\\\.\\COM13 as serial (6666:0007, "
+                         "interface 0)\n"))
+        << text.out;
+}
+
+// The outcomes the product would reach, and the sources it would not read on the way.
+TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
+    struct Case {
+        const char* name;
+        void (*fill)(SimDeviceDatabase&);
+        int exitCode;
+        std::vector<std::string> json;
+        std::vector<std::string> text;
+    };
+    const Case cases[] = {
+        {"nothing attached",
+         [](SimDeviceDatabase&) {},
+         SCANFW_REFUSED,
+         {"\"candidates\": [],", "\"usbDevices\": 0,", "\"interfacesScanned\": false,",
+          "\"resultCode\": 2, \"exitCode\": 12, \"device\": null, \"text\": \"no supported "
+          "scanner is attached\"}"},
+         {"COM ports\n  (not looked at: the count already decides)\n",
+          "would stop with exit code 12: no supported scanner is attached\n"}},
+        {"two scanners",
+         [](SimDeviceDatabase& db) {
+             AddSimScanner(db, VENDOR_B, 0x0006, 1);
+             AddSimScanner(db, VENDOR_B, 0x0009, 2);
+         },
+         SCANFW_REFUSED,
+         {"\"usbDevices\": 2,", "\"resultCode\": 18, \"exitCode\": 14"},
+         {"would stop with exit code 14: more than one supported scanner is attached\n"}},
+        {"one scanner behind two interfaces",
+         [](SimDeviceDatabase& db) {
+             AddSimScanner(db, VENDOR_B, 0x0006, 1);
+             db.AddInterface(VENDOR_INTERFACE_CLASS,
+                             u"\\\\?\\usb#" + Identity(VENDOR_B, 0x0006) +
+                                 u"#6&2c9f0001&0&2#{6f3a2c81-94b7-4e0d-a5c2-1b8e7d40f9a3}");
+             db.AddPortDevice(ComPort(u"USB\\" + Identity(VENDOR_B, 6) + u"\\1", u"COM3"));
+         },
+         SCANFW_REFUSED,
+         {"\"interfaceRecords\": 2,", "\"portsScanned\": false,",
+          "\"resultCode\": 18, \"exitCode\": 14"},
+         {"COM ports\n  (not looked at: the interfaces already gave two)\n",
+          "paths: 2 from the interface classes\n",
+          "would stop with exit code 14: two interfaces lead to a scanner; the ports were not "
+          "looked at\n"}},
+        {"one scanner without a path",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS,
+                             u"\\\\?\\USB#" + Identity(VENDOR_A, 0x0004) +
+                                 u"#6&2c9f0001&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+         },
+         SCANFW_REFUSED,
+         {"\"portsScanned\": true,", "\"resultCode\": 2, \"exitCode\": 12"},
+         {"HID interfaces\n  (none)\n",
+          "would stop with exit code 12: the attached scanner offers no interface or port that "
+          "can be opened\n"}},
+        {"one HID scanner with a feature switch",
+         [](SimDeviceDatabase& db) { AddSimScanner(db, VENDOR_A, 0x0003, 1); },
+         SCANFW_OK,
+         {"\"interface\": 1, \"linkKind\": \"hid-feature\"}"},
+         {"as HID with feature switch (7a10:0003, interface 1)\n"}},
+    };
+    for (const Case& c : cases) {
+        SimDeviceDatabase database;
+        c.fill(database);
+        const ScanfwRun json = Devices(database, true);
+        EXPECT_EQ(json.exitCode, c.exitCode) << c.name;
+        for (const std::string& part : c.json) {
+            EXPECT_TRUE(Contains(json.out, part)) << c.name << ": " << part << "\n" << json.out;
+        }
+        const ScanfwRun text = Devices(database, false);
+        EXPECT_EQ(text.exitCode, c.exitCode) << c.name;
+        for (const std::string& part : c.text) {
+            EXPECT_TRUE(Contains(text.out, part)) << c.name << ": " << part << "\n" << text.out;
+        }
+    }
+}
+
 TEST(Scanfw, BadArgumentsFailWithAMessage) {
     const TempDir dir;
     const std::string block = dir.Write("kern.img", Pattern(10, 1));
@@ -192,6 +462,9 @@ TEST(Scanfw, BadArgumentsFailWithAMessage) {
         {"pack", "--format", "pak", "--out", out, "--block", "appl=" + block},
         {"pack", "--format", "bin", "--out", out, "--text2"},
         {"pack", "--format", "bin", "--out", dir.Path("no/such/folder.bin")},
+        {"devices", "--yaml"},
+        {"devices", "--json", "--json"},
+        {"devices"},  // no device source handed in
     };
     for (const auto& args : cases) {
         const ScanfwRun run = Scanfw(args);

@@ -1,5 +1,5 @@
 // scanfw's entry. Arguments reach RunScanfw as UTF-8: as they come on Linux, converted from
-// the wide command line on Windows.
+// the wide command line on Windows. "devices" reads the platform's own device discovery.
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include "common/wide_string.h"
+#include "discovery/selection.h"
+#include "platform/win32/win32_device_database.h"
 
 int wmain(int argc, wchar_t** argv) {
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
@@ -15,11 +17,16 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         args.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
     }
-    return RunScanfw(args, std::cout, std::cerr);
+    Win32DeviceDatabase database;
+    DatabaseDeviceSource devices(database);
+    return RunScanfw(args, std::cout, std::cerr, &devices);
 }
 #else
+#include "platform/linux/linux_device_source.h"
+
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return RunScanfw(args, std::cout, std::cerr);
+    LinuxDeviceSource devices("/sys", "/dev");
+    return RunScanfw(args, std::cout, std::cerr, &devices);
 }
 #endif

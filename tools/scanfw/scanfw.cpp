@@ -12,12 +12,15 @@
 #include "common/wide_string.h"
 #include "firmware/firmware_file.h"
 #include "fwwriter/firmware_writer.h"
+#include "scanfw/devices.h"
+#include "scanfw/json_text.h"
 
 namespace {
 
 constexpr const char* USAGE =
     "Usage:\n"
     "  scanfw info FILE [--json]\n"
+    "  scanfw devices [--json]\n"
     "  scanfw pack --format bin|pak|pk2|qfp --out FILE --block TAG=PATH[:EXTRA] ...\n"
     "              [--model TEXT] [--text2 TEXT] [--text3 TEXT] [--text4 TEXT] [--text5 TEXT]\n"
     "              [--update-method N] [--padding N] [--break KIND[:INDEX]]\n"
@@ -71,20 +74,7 @@ std::string Quote(const std::string& text) {
 
 // A UTF-8 path as a JSON string: non-ASCII goes out as \u escapes of its UTF-16 units.
 std::string QuotePath(const std::string& path) {
-    std::string quoted = "\"";
-    for (const char16_t unit : Utf8ToUtf16(path)) {
-        if (unit == u'"' || unit == u'\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(unit);
-        } else if (unit < 0x20 || unit >= 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04X", static_cast<unsigned>(unit));
-            quoted += escape;
-        } else {
-            quoted += static_cast<char>(unit);
-        }
-    }
-    return quoted + "\"";
+    return JsonQuoteWide(Utf8ToUtf16(path));
 }
 
 std::string BlockTypeName(std::uint32_t type) {
@@ -509,12 +499,23 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
 }  // namespace
 
-int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              DeviceSource* devices) {
     if (args.empty()) {
         return UsageError(err, "no command");
     }
     if (args[0] == "info") {
         return RunInfo(args, out, err);
+    }
+    if (args[0] == "devices") {
+        if (args.size() > 2 || (args.size() == 2 && args[1] != "--json")) {
+            return UsageError(err, "devices takes only --json");
+        }
+        if (devices == nullptr) {
+            err << "scanfw: no device discovery on this platform\n";
+            return SCANFW_FAILURE;
+        }
+        return ListDevices(*devices, args.size() == 2, out);
     }
     if (args[0] == "pack") {
         return RunPack(args, out, err);

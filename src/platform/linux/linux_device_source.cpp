@@ -21,18 +21,21 @@ UsbIdentity IdentityOf(const UsbDeviceInfo& device, const UsbInterfaceInfo& inte
     return identity;
 }
 
-// The identity of a class device (hidraw, tty) from the USB interface above it.
-bool ClassDeviceIdentity(const std::string& classEntry, const std::string& sysRoot,
-                         UsbIdentity& identity) {
+// The identity of a class device (hidraw, tty) from the USB interface above it; Taken when
+// there is one and it reads.
+CandidateVerdict ClassDeviceIdentity(const std::string& classEntry, const std::string& sysRoot,
+                                     UsbIdentity& identity) {
     UsbInterfaceInfo interface;
     UsbDeviceInfo device;
     std::uint32_t interfaceCount = 0;
-    if (!FindUsbParent(classEntry, sysRoot, interface, device) ||
-        !ReadInterfaceCount(device, interfaceCount)) {
-        return false;
+    if (!FindUsbParent(classEntry, sysRoot, interface, device)) {
+        return CandidateVerdict::NoUsbInterface;
+    }
+    if (!ReadInterfaceCount(device, interfaceCount)) {
+        return CandidateVerdict::Unreadable;
     }
     identity = IdentityOf(device, interface, interfaceCount);
-    return true;
+    return CandidateVerdict::Taken;
 }
 
 bool FillRecord(DeviceRecord& record, const std::string& path, const UsbIdentity& identity,
@@ -70,20 +73,46 @@ bool FreeForUsbfs(const UsbInterfaceInfo& interface) {
 LinuxDeviceSource::LinuxDeviceSource(std::string sysRoot, std::string devRoot)
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
 
+void LinuxDeviceSource::ReportCandidate(CandidateSource source, const std::string& path,
+                                        const std::string& portName, const UsbIdentity* identity,
+                                        LinkKind linkKind, CandidateVerdict verdict) const {
+    if (Observer() == nullptr) {
+        return;
+    }
+    const std::u16string widePath = Utf8ToUtf16(path);
+    const std::u16string widePort = Utf8ToUtf16(portName);
+    CandidateReport candidate;
+    candidate.source = source;
+    candidate.path = widePath.c_str();
+    candidate.portName = portName.empty() ? nullptr : widePort.c_str();
+    if (identity != nullptr) {
+        candidate.identityKnown = true;
+        candidate.identity = *identity;
+        candidate.productKind = ClassifyProduct(identity->vendorId, identity->productId);
+    }
+    candidate.linkKind = linkKind;
+    candidate.verdict = verdict;
+    Report(candidate);
+}
+
 std::uint32_t LinuxDeviceSource::CountUsbDevices() {
     const std::string devices = sysRoot_ + "/bus/usb/devices";
     std::uint32_t count = 0;
     for (const std::string& name : ListDirectory(devices)) {
         UsbDeviceInfo device;
+        // Interfaces are listed here too; they read as no device.
         if (!ReadUsbDevice(devices + "/" + name, device)) {
             continue;
         }
         UsbIdentity identity;
         identity.vendorId = device.vendorId;
         identity.productId = device.productId;
-        if (CountsAsUsbDevice(identity)) {
+        const CandidateVerdict verdict = JudgeUsbDevice(identity);
+        if (verdict == CandidateVerdict::Counted) {
             ++count;
         }
+        ReportCandidate(CandidateSource::UsbDevice, devices + "/" + name, "", &identity,
+                        LinkKind::Unsupported, verdict);
     }
     return count;
 }
@@ -101,30 +130,48 @@ std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::ui
     for (const std::string& name : ListDirectory(devices)) {
         const std::string directory = devices + "/" + name;
         UsbDeviceInfo device;
+        if (!ReadUsbDevice(directory, device)) {
+            continue;
+        }
         std::uint32_t interfaceCount = 0;
         std::uint32_t busNumber = 0;
         std::uint32_t deviceNumber = 0;
-        if (!ReadUsbDevice(directory, device) || !ReadInterfaceCount(device, interfaceCount) ||
+        if (!ReadInterfaceCount(device, interfaceCount) ||
             !ReadDecimalAttribute(directory, "busnum", busNumber) ||
             !ReadDecimalAttribute(directory, "devnum", deviceNumber)) {
+            UsbIdentity identity;
+            identity.vendorId = device.vendorId;
+            identity.productId = device.productId;
+            ReportCandidate(CandidateSource::VendorInterface, directory, "", &identity,
+                            LinkKind::Unsupported, CandidateVerdict::Unreadable);
             continue;
         }
         for (const UsbInterfaceInfo& interface : ListUsbInterfaces(device)) {
-            BulkEndpoints endpoints;
-            if (interface.interfaceClass != VENDOR_SPECIFIC_CLASS || !FreeForUsbfs(interface) ||
-                !FindBulkEndpoints(interface.directory, endpoints)) {
-                continue;
-            }
             const UsbIdentity identity = IdentityOf(device, interface, interfaceCount);
-            LinkKind kind = LinkKind::Unsupported;
-            if (!AcceptInterfaceIdentity(identity, false, kind)) {
-                continue;
-            }
             char node[48];
             std::snprintf(node, sizeof node, "/bus/usb/%03u/%03u#if%u", busNumber, deviceNumber,
                           static_cast<unsigned>(interface.number));
-            if (FillRecord(table[written], devRoot_ + node, identity, kind) &&
-                ++written == DEVICE_RECORD_TABLE_SIZE) {
+            const std::string path = devRoot_ + node;
+            LinkKind kind = LinkKind::Unsupported;
+            BulkEndpoints endpoints;
+            CandidateVerdict verdict = CandidateVerdict::Taken;
+            if (interface.interfaceClass != VENDOR_SPECIFIC_CLASS) {
+                verdict = CandidateVerdict::NotVendorSpecific;
+            } else if (!FreeForUsbfs(interface)) {
+                verdict = CandidateVerdict::HeldByDriver;
+            } else if (!FindBulkEndpoints(interface.directory, endpoints)) {
+                verdict = CandidateVerdict::NoBulkEndpoints;
+            } else {
+                verdict = JudgeInterfaceIdentity(identity, false, kind);
+            }
+            if (verdict == CandidateVerdict::Taken &&
+                !FillRecord(table[written], path, identity, kind)) {
+                verdict = CandidateVerdict::PathTooLong;
+            }
+            const bool taken = verdict == CandidateVerdict::Taken;
+            ReportCandidate(CandidateSource::VendorInterface, path, "", &identity,
+                            taken ? kind : LinkKind::Unsupported, verdict);
+            if (taken && ++written == DEVICE_RECORD_TABLE_SIZE) {
                 return written;
             }
         }
@@ -135,14 +182,22 @@ std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::ui
 std::uint32_t LinuxDeviceSource::ScanHidraw(DeviceRecord* table, std::uint32_t written) {
     const std::string nodes = sysRoot_ + "/class/hidraw";
     for (const std::string& name : ListDirectory(nodes)) {
+        const std::string path = devRoot_ + "/" + name;
         UsbIdentity identity;
         LinkKind kind = LinkKind::Unsupported;
-        if (!ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity) ||
-            !AcceptInterfaceIdentity(identity, true, kind)) {
-            continue;
+        CandidateVerdict verdict = ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity);
+        const bool identified = verdict == CandidateVerdict::Taken;
+        if (identified) {
+            verdict = JudgeInterfaceIdentity(identity, true, kind);
         }
-        if (FillRecord(table[written], devRoot_ + "/" + name, identity, kind) &&
-            ++written == DEVICE_RECORD_TABLE_SIZE) {
+        if (verdict == CandidateVerdict::Taken &&
+            !FillRecord(table[written], path, identity, kind)) {
+            verdict = CandidateVerdict::PathTooLong;
+        }
+        const bool taken = verdict == CandidateVerdict::Taken;
+        ReportCandidate(CandidateSource::HidInterface, path, "", identified ? &identity : nullptr,
+                        taken ? kind : LinkKind::Unsupported, verdict);
+        if (taken && ++written == DEVICE_RECORD_TABLE_SIZE) {
             break;
         }
     }
@@ -156,14 +211,25 @@ std::uint32_t LinuxDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t
     }
     const std::string nodes = sysRoot_ + "/class/tty";
     for (const std::string& name : ListDirectory(nodes)) {
-        UsbIdentity identity;
-        if (!IsUsbSerialName(name) ||
-            !ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity) ||
-            !AcceptPortIdentity(identity)) {
+        // Consoles, pseudo terminals and main-board ports are no candidates at all.
+        if (!IsUsbSerialName(name)) {
             continue;
         }
-        if (FillRecord(first[written], devRoot_ + "/" + name, identity, LinkKind::SerialPort) &&
-            ++written == limit) {
+        const std::string path = devRoot_ + "/" + name;
+        UsbIdentity identity;
+        CandidateVerdict verdict = ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity);
+        const bool identified = verdict == CandidateVerdict::Taken;
+        if (identified) {
+            verdict = JudgePortIdentity(identity);
+        }
+        if (verdict == CandidateVerdict::Taken &&
+            !FillRecord(first[written], path, identity, LinkKind::SerialPort)) {
+            verdict = CandidateVerdict::PathTooLong;
+        }
+        const bool taken = verdict == CandidateVerdict::Taken;
+        ReportCandidate(CandidateSource::Port, path, name, identified ? &identity : nullptr,
+                        taken ? LinkKind::SerialPort : LinkKind::Unsupported, verdict);
+        if (taken && ++written == limit) {
             break;
         }
     }

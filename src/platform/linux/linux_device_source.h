@@ -1,7 +1,9 @@
 // Device discovery on Linux, from sysfs, under the same policy as the device database of
 // Windows: the same count, the same three sources in the same order, the same acceptance
-// rules (CountsAsUsbDevice, AcceptInterfaceIdentity, AcceptPortIdentity), and the stages
-// and limits of SelectAndOpenDevice.
+// rules (JudgeUsbDevice, JudgeInterfaceIdentity, JudgePortIdentity), and the stages and
+// limits of SelectDevice. Every entry looked at is reported to the source's observer with its
+// verdict; sysfs adds verdicts of its own (an interface that is not vendor-specific, held by
+// a kernel driver or without bulk endpoints; a node with no USB interface above it).
 //
 // How the Windows forms map onto sysfs:
 //   - Interface numbers. Windows puts an interface number into a path ("mi_XX") exactly when
@@ -29,7 +31,8 @@
 //   - The COM ports: the nodes in <sys>/class/tty named ttyACM or ttyUSB followed by a
 //     decimal number, whose device lies below a USB interface (a port of the main board never
 //     does); any interface number is accepted; the path is "<dev>/ttyACMn" or "<dev>/ttyUSBn".
-//     There is no vendor virtual bus on Linux.
+//     There is no vendor virtual bus on Linux. Other tty names (consoles, pseudo terminals,
+//     main-board ports) are not looked at.
 // A path longer than a DeviceRecord holds is skipped. Unreadable or malformed sysfs files
 // skip the entry they belong to.
 #pragma once
@@ -48,6 +51,10 @@ class LinuxDeviceSource : public DeviceSource {
     std::uint32_t ScanComPorts(DeviceRecord* first, std::uint32_t limit) override;
 
   private:
+    // Tells the observer, if there is one, about an entry; path and portName are UTF-8.
+    void ReportCandidate(CandidateSource source, const std::string& path,
+                         const std::string& portName, const UsbIdentity* identity,
+                         LinkKind linkKind, CandidateVerdict verdict) const;
     std::uint32_t ScanBulkInterfaces(DeviceRecord* table, std::uint32_t written);
     std::uint32_t ScanHidraw(DeviceRecord* table, std::uint32_t written);
 

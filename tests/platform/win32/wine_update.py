@@ -15,13 +15,16 @@ transcript arrives as "\\r\\n", as it would on Windows: the expected transcripts
 with "\\n" and compared in that form.
 
 The scenario "database" imports the entries the Win32 device database tests expect and runs
-PROGRAM (win32_database_tests.exe) instead.
+PROGRAM (win32_database_tests.exe) instead. The scenario "devices" runs scanfw.exe devices
+--json and reads its document. The "trace" scenarios set SCANFLASH_TRACE and read the trace;
+every other run must leave nothing behind in its folder.
 
 Exit status: 0 when the scenario ends as expected, 1 when not, 77 when the native simulated
 scanner is missing (CTest counts the test as skipped).
 """
 
 import argparse
+import json
 import os
 import select
 import shutil
@@ -152,6 +155,53 @@ DATABASE_ENTRIES = (
     + long_path_interface(253, "b")
 )
 
+# What scanfw.exe devices sees: one serial scanner on COM7, an unsupported USB device, and
+# ports skipped for their name, their hardware path and their bus.
+DEVICES_ENTRIES = (
+    serial_scanner()
+    + usb_device("USB\\VID_1234&PID_5678", "7&d1&0&2", USB_CLASS)
+    + interface(USB_DEVICE_INTERFACES, "USB\\VID_1234&PID_5678\\7&d1&0&2")
+    + usb_device("USB\\VID_6666&PID_0008", "7&d1&0&3", PortName="COM0")
+    + usb_device(
+        "QRN_VBUS\\QRN_VCOM",
+        "7&d1&0&6",
+        PortName="COM12",
+        HardwareDevinstpath="PCI\\VID_6666&PID_0008\\7&d1&0&6",
+    )
+    + usb_device("ACPI\\SFT0502", "1", PortName="COM2")
+)
+# Candidates the document must hold: (source, verdict, vendorId, productId, portName).
+DEVICES_SEEN = [
+    ("usb-device", "counted", "6666", "0007", None),
+    ("usb-device", "unknown-vendor", "1234", "5678", None),
+    ("port", "taken", "6666", "0007", "COM7"),
+    ("port", "bad-port-name", None, None, "COM0"),
+    ("port", "hardware-path-not-usb", None, None, "COM12"),
+]
+
+TRACE_SUCCESS = [
+    " run    ==== scanflash.exe 1.0.2.2 ====\n",
+    " run    system Windows ",
+    ' run    command line: "',
+    '" "-file:fw.bin"\n',
+    " seen   usb-device 6666:0007, serial A: counted as an attached scanner; \\\\?\\",
+    " seen   port 6666:0007, serial A, port COM7: taken, to open as serial; "
+    "USB\\VID_6666&PID_0007\\5&12345&0&1\n",
+    " select taken: \\\\.\\COM7 as serial (6666:0007, no interface number)\n",
+    " port   open \\\\.\\COM7 (exclusive): ok\n",
+    " port   serial set-up: 9600 8N1, done\n",
+    ' file   "fw.bin", layout bin\n',
+    " send   1 byte(s): 3F  |?|\n",
+    " recv   1 byte(s): 21  |!|\n",
+    " step   block 0/2 (kern): 3 frames\n",
+    " send   frame 0: 517 bytes, crc 0x",
+    " send   frame 2: 517 bytes, crc 0x",
+    # A serial line may bring the last stars and the verdict in one read.
+    " 5E  |",
+    " result result code 0, exit code 15: the update succeeded\n",
+    " run    ==== end ====\n",
+]
+
 SCENARIOS = {
     "success": dict(registry=serial_scanner(), transcript=SUCCESS, exit_code=15, written=True),
     "no-device": dict(registry=[], sim=None, transcript=BANNER, exit_code=12),
@@ -213,6 +263,45 @@ SCENARIOS = {
         arguments=[],
         transcript=NON_ASCII_NAME + "  Version: 1.0.2.2\n" + USAGE.format(name=NON_ASCII_NAME),
         exit_code=11,
+    ),
+    # The same update traced: the same output and exit code, and the trace in the folder.
+    "trace": dict(
+        registry=serial_scanner(),
+        transcript=SUCCESS,
+        exit_code=15,
+        written=True,
+        trace="trace.log",
+        trace_lines=TRACE_SUCCESS,
+    ),
+    "trace-silent-device": dict(
+        registry=serial_scanner(),
+        sim=["--fault=frame:silence:2"],
+        transcript=UPDATE_HEAD + "*",
+        exit_code=18,
+        trace="trace.log",
+        trace_lines=[
+            " wait   ran out: 0 of 1 byte(s) after a first wait of 2000 ms, then 50 ms\n",
+            " result failed in: block 0/2 (kern): 3 frames\n",
+            " result last sent: frame 1: 517 bytes, crc 0x",
+            " result last received: 1 byte(s): 2A  |*|\n",
+        ],
+    ),
+    # A trace that cannot be opened: one line on standard error, the update as ever.
+    "trace-unopenable": dict(
+        registry=serial_scanner(),
+        transcript=SUCCESS,
+        exit_code=15,
+        written=True,
+        trace="missing\\trace.log",
+        errors="scanflash.exe: cannot open the trace file missing\\trace.log: ",
+    ),
+    "devices": dict(
+        registry=DEVICES_ENTRIES,
+        sim=None,
+        program="scanfw.exe",
+        arguments=["devices", "--json"],
+        exit_code=0,
+        devices=True,
     ),
     # The demo's own simulated scanner, with the Windows console.
     "demo": dict(
@@ -320,15 +409,22 @@ def make_firmware(wine, bin_dir, folder):
         raise RuntimeError("scanfw.exe pack failed: %r" % completed.stdout)
 
 
-def run_program(wine, program, arguments, folder, interrupt_at=None):
-    """Runs program, sending SIGINT once its output holds interrupt_at. Returns the output
-    bytes, the exit code and whether the interrupt was sent."""
+def run_program(wine, program, arguments, folder, interrupt_at=None, trace=None):
+    """Runs program, sending SIGINT once its output holds interrupt_at, with SCANFLASH_TRACE
+    set to trace when one is given and unset otherwise. Returns the output bytes, the
+    standard error text, the exit code and whether the interrupt was sent."""
+    environment = dict(os.environ)
+    environment.pop("SCANFLASH_TRACE", None)
+    if trace:
+        environment["SCANFLASH_TRACE"] = trace
+    errors = tempfile.TemporaryFile()
     process = subprocess.Popen(
         wine.command(program, arguments),
         cwd=folder,
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
+        stderr=errors,
+        env=environment,
     )
     output = b""
     interrupted = False
@@ -348,7 +444,11 @@ def run_program(wine, program, arguments, folder, interrupt_at=None):
         if time.monotonic() > deadline:
             process.kill()
             break
-    return output, process.wait(), interrupted
+    exit_code = process.wait()
+    errors.seek(0)
+    error_text = errors.read().decode(errors="replace")
+    errors.close()
+    return output, error_text, exit_code, interrupted
 
 
 def run_scenario(name, options):
@@ -378,20 +478,32 @@ def run_scenario(name, options):
         program_path = os.path.join(options.bin_dir, "src", "platform", "win32", program)
         if program == "scanflash-demo.exe":
             program_path = os.path.join(options.bin_dir, "sim", program)
+        if program == "scanfw.exe":
+            program_path = os.path.join(options.bin_dir, "tools", program)
         if "program_name" in scenario:
             renamed = os.path.join(folder, scenario["program_name"])
             shutil.copy(program_path, renamed)
             program_path = renamed
-        output, exit_code, interrupted = run_program(
+        before = sorted(os.listdir(folder))
+        output, errors, exit_code, interrupted = run_program(
             wine,
             program_path,
             scenario.get("arguments", ["-file:fw.bin"]),
             folder,
             scenario.get("interrupt_at"),
+            scenario.get("trace"),
         )
         summary = scanner.stop() if scanner else []
         scanner = None
-        return judge(scenario, output, exit_code, interrupted, summary)
+        left = sorted(set(os.listdir(folder)) - set(before))
+        trace_path = os.path.join(folder, "trace.log")
+        trace = None
+        if os.path.exists(trace_path):
+            with open(trace_path, "rb") as file:
+                trace = file.read().decode(errors="replace")
+        if scenario.get("devices"):
+            return judge_devices(scenario, output, exit_code, left)
+        return judge(scenario, output, errors, exit_code, interrupted, summary, left, trace)
     finally:
         if scanner:
             scanner.stop()
@@ -401,13 +513,27 @@ def run_scenario(name, options):
         shutil.rmtree(folder)
 
 
-def judge(scenario, output, exit_code, interrupted, summary):
+def judge(scenario, output, errors, exit_code, interrupted, summary, left, trace):
     expected = scenario["transcript"].replace("\n", "\r\n").encode()
     failures = []
     if output != expected:
         failures.append("output\n  expected %r\n  got      %r" % (expected, output))
     if exit_code != scenario["exit_code"]:
         failures.append("exit code %d, expected %d" % (exit_code, scenario["exit_code"]))
+    # Only a trace that works leaves a file behind, and only where SCANFLASH_TRACE points.
+    expected_left = ["trace.log"] if scenario.get("trace_lines") else []
+    if left != expected_left:
+        failures.append("files left behind: %r, expected %r" % (left, expected_left))
+    at = 0
+    for line in scenario.get("trace_lines", []):
+        found = (trace or "").find(line, at)
+        if found < 0:
+            failures.append("the trace lacks, in its place, %r:\n%s" % (line, trace))
+            break
+        at = found + len(line)
+    if "errors" in scenario:
+        if errors.count(scenario["errors"]) != 1 or errors.count("trace file") != 1:
+            failures.append("standard error: %r, expected %r once" % (errors, scenario["errors"]))
     if scenario.get("interrupt_at") and not interrupted:
         failures.append("the interrupt was never sent")
     if scenario.get("written"):
@@ -415,6 +541,47 @@ def judge(scenario, output, exit_code, interrupted, summary):
         blocks = [line for line in summary if line.startswith("block ")]
         if blocks != BLOCKS_WRITTEN or errors:
             failures.append("the scanner did not receive the firmware whole: %r" % summary)
+    for failure in failures:
+        print("FAILED: " + failure)
+    return 1 if failures else 0
+
+
+def judge_devices(scenario, output, exit_code, left):
+    failures = []
+    if exit_code != scenario["exit_code"]:
+        failures.append("exit code %d, expected %d" % (exit_code, scenario["exit_code"]))
+    if left:
+        failures.append("files left behind: %r" % left)
+    try:
+        document = json.loads(output.decode())
+    except ValueError as error:
+        document = None
+        failures.append("no JSON document (%s): %r" % (error, output))
+    if document is not None:
+        seen = [
+            (c["source"], c["verdict"], c["vendorId"], c["productId"], c["portName"])
+            for c in document["candidates"]
+        ]
+        for candidate in DEVICES_SEEN:
+            if candidate not in seen:
+                failures.append("candidate %r missing from %r" % (candidate, seen))
+        board = [c for c in document["candidates"] if c["path"] == "ACPI\\SFT0502\\1"]
+        if [c["verdict"] for c in board] != ["not-usb-port"]:
+            failures.append("the main-board port: %r" % board)
+        expected_outcome = {
+            "resultCode": 0,
+            "exitCode": None,
+            "device": {
+                "path": "\\\\.\\COM7",
+                "vendorId": "6666",
+                "productId": "0007",
+                "interface": None,
+                "linkKind": "serial",
+            },
+            "text": "exactly one path to exactly one scanner",
+        }
+        if document["outcome"] != expected_outcome:
+            failures.append("outcome %r, expected %r" % (document["outcome"], expected_outcome))
     for failure in failures:
         print("FAILED: " + failure)
     return 1 if failures else 0

@@ -1,0 +1,104 @@
+// The update trace: with SCANFLASH_TRACE naming a file, a run appends what it saw and did to
+// it, for a support desk to read. docs/trace-format.md describes the lines.
+//
+// It hears the core through three seams: the selection's observer (every candidate and the
+// outcome), the TraceSink the link, the session and the loader report to, and TracingPort,
+// which hands it every open, close, feature report, serial set-up, write and read. Standard
+// output and the exit code never change: a trace that cannot be opened or written is
+// reported once on standard error and the run goes on without it.
+//
+// Threads: the main thread, the link's reader thread (reads) and the console handler's
+// thread all report; one lock, taken last of all locks, orders the lines.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/result_code.h"
+#include "common/sync.h"
+#include "common/trace_sink.h"
+#include "discovery/selection.h"
+#include "link/device_port.h"
+
+class UpdateTrace final : public TraceSink, public SelectionObserver {
+  public:
+    UpdateTrace() = default;
+    ~UpdateTrace() override;
+    UpdateTrace(const UpdateTrace&) = delete;
+    UpdateTrace& operator=(const UpdateTrace&) = delete;
+
+    // Opens the file SCANFLASH_TRACE names, if it names one, and writes the header: program,
+    // version, system, time and command line. programName (UTF-8) also signs the message on
+    // standard error when the file cannot be opened.
+    void StartFromEnvironment(const std::string& programName, const char* version, int argc,
+                              const char16_t* const* argv);
+    void Start(const std::u16string& path, const std::string& programName, const char* version,
+               int argc, const char16_t* const* argv);
+    bool Active() const { return active_.load(std::memory_order_acquire); }
+    // The result, the exit code and, after a failure, the step it failed in and the last
+    // bytes each way; then the file is closed.
+    void Finish(ResultCode result, int exitCode);
+
+    // TraceSink
+    void Write(TraceTopic topic, const char* format, va_list values) override
+        __attribute__((format(printf, 3, 0)));
+
+    // SelectionObserver
+    void OnCandidate(const CandidateReport& report) override;
+    void OnOutcome(const SelectionOutcome& outcome) override;
+
+    // From TracingPort.
+    void PortOpened(const char16_t* path, bool shared, PortError error);
+    void PortClosed();
+    void FeatureReportSent(const std::uint8_t* report, std::uint32_t length, bool accepted);
+    void SerialSetUp(bool done);
+    // Called before the write, so that the bytes are in the trace before any answer to
+    // them, and after it with how it went.
+    void WriteStarting(const std::uint8_t* data, std::uint32_t length);
+    void WriteEnded(std::uint32_t length, std::uint32_t written, bool succeeded);
+    void BytesRead(const std::uint8_t* data, std::uint32_t count, bool succeeded,
+                   bool stopRequested);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // Everything below runs with lock_ held.
+    bool IsHidOutputReport(const std::uint8_t* data, std::uint32_t length) const;
+    void Line(const char* topic, std::string_view text, bool byteEvent = false);
+    void FlushLocked(Clock::time_point now);
+    void WriteFailed();
+    // Bytes sent: a data frame as "frame k: 517 bytes, crc 0x...", anything else as hex;
+    // out keeps its storage from frame to frame.
+    void Describe(const std::uint8_t* bytes, std::uint32_t count, std::string& out);
+    // "3 byte(s): 3F 3F 3F  |???|": hex, and the printable letters beside.
+    static void AppendHex(const std::uint8_t* bytes, std::uint32_t count, std::string& out);
+    static std::string Hex(const std::uint8_t* bytes, std::uint32_t count);
+    void Sent(std::string_view description);
+    void Received(const std::uint8_t* bytes, std::uint32_t count);
+    void MarkFailure();
+
+    Lock lock_;
+    std::FILE* file_ = nullptr;
+    std::atomic<bool> active_{false};
+    std::string path_;     // UTF-8, for the message on standard error
+    std::string program_;  // signs that message
+    Clock::time_point start_{};
+    Clock::time_point lastFlush_{};
+    LinkKind linkKind_ = LinkKind::Unsupported;  // of the device the selection took
+    std::uint32_t frameIndex_ = 0;               // frames since the last step
+    std::string hidMessage_;                     // HID output reports of one write so far
+    std::uint32_t hidReports_ = 0;
+    std::string step_;
+    std::string lastSent_;
+    std::string lastReceived_;
+    bool failed_ = false;  // a failure froze the three below
+    std::string failedStep_;
+    std::string failedSent_;
+    std::string failedReceived_;
+    std::string line_;         // reused for every line
+    std::string description_;  // reused for the bytes of every line
+};
