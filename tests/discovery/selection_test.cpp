@@ -42,22 +42,66 @@ SimPortDevice UsbComPort(std::uint16_t vendor, std::uint16_t product, const char
     return port;
 }
 
-// What SelectAndOpenDevice did: its result and the record that reached the link.
+// What SelectAndOpenDevice did: its result, the record that reached the link and whether
+// the COM ports were read.
 struct Outcome {
     ResultCode result;
     DeviceRecord record;
+    bool portsRead;
 };
+
+// The flags every list was asked with, and the data size every registry read offered: the
+// interface classes present devices' interfaces (0x12), the ports class present devices
+// (0x2); "PortName" at most 62 bytes, "HardwareDevinstpath" at most 510.
+void ExpectRequestsAsWritten(const SimDeviceDatabase& database) {
+    const struct {
+        const Guid* guid;
+        std::uint32_t flags;
+    } lists[] = {{&USB_DEVICE_INTERFACE_CLASS, 0x12},
+                 {&VENDOR_INTERFACE_CLASS, 0x12},
+                 {&HID_INTERFACE_CLASS, 0x12},
+                 {&PORTS_SETUP_CLASS, 0x2}};
+    for (const auto& list : lists) {
+        for (const std::uint32_t flags : database.ClassDevicesFlags(*list.guid)) {
+            EXPECT_EQ(flags, list.flags) << std::hex << list.guid->data1;
+        }
+    }
+    for (const SimValueQuery& query : database.ValueQueries()) {
+        EXPECT_EQ(query.offeredBytes, query.name == u"PortName" ? 62u : 510u)
+            << Utf16ToUtf8(query.name);
+    }
+}
 
 Outcome Select(SimDeviceDatabase& database) {
     SimPort port;
     DeviceLink link(port);
     DatabaseDeviceSource source(database);
-    Outcome outcome{SelectAndOpenDevice(source, link), {}};
+    Outcome outcome{SelectAndOpenDevice(source, link), {}, false};
     outcome.record = link.Record();
+    outcome.portsRead = database.ClassDevicesCalls(PORTS_SETUP_CLASS) > 0;
     link.StopReader();
     EXPECT_EQ(database.OpenLists(), 0u);
     EXPECT_EQ(database.OpenKeys(), 0u);
+    ExpectRequestsAsWritten(database);
     return outcome;
+}
+
+// A vendor virtual COM port for the serial product 0x6666:0x0008 whose
+// "HardwareDevinstpath" holds hardwarePath.
+SimPortDevice VendorBusPort(const SimRegistryValue& hardwarePath,
+                            const char16_t* instanceId = u"QRN_VBUS\\QRN_VCOM\\1&79F5D87&0&01") {
+    SimPortDevice port;
+    port.instanceId = instanceId;
+    port.portName = SimRegistryValue::String(u"COM12");
+    port.hardwarePath = hardwarePath;
+    return port;
+}
+
+// "USB\VID_6666&PID_0008\" and instance text up to units units.
+std::u16string HardwarePathOfUnits(std::size_t units) {
+    std::u16string text = u"USB\\" + Identity(0x6666, 0x0008) + u"\\";
+    text += std::u16string(units - text.size(), u'7');
+    return text;
 }
 
 TEST(Selection, NoUsbDeviceReadsNeitherInterfacesNorPorts) {
@@ -83,6 +127,7 @@ TEST(Selection, Cases) {
         const char* name;
         void (*fill)(SimDeviceDatabase&);
         ResultCode result;
+        bool portsRead;
         LinkKind kind;
         std::uint16_t interfacePlusOne;
         const char16_t* path;  // the opened path, when the result is 0
@@ -95,73 +140,74 @@ TEST(Selection, Cases) {
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0004));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0004, u"&MI_01"));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0004));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"unknown vendor does not count",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x1234, 0x0001));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, false, LinkKind::Unsupported, 0, nullptr},
         {"kind 5 on HID interface 1 opens as feature HID",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u"&MI_00"));
              db.AddInterface(HID_INTERFACE_CLASS, hidOne);
          },
-         RESULT_SUCCESS, LinkKind::HidFeature, 2, hidOne.c_str()},
+         RESULT_SUCCESS, true, LinkKind::HidFeature, 2, hidOne.c_str()},
         {"kind 5 through the vendor class or without interface gives nothing",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0003));
              db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0003));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u""));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"kind 2 on HID interface 1",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
              db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
          },
-         RESULT_SUCCESS, LinkKind::Hid, 2, hidKind2.c_str()},
+         RESULT_SUCCESS, true, LinkKind::Hid, 2, hidKind2.c_str()},
         {"kind 2 on HID interface 0 only",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"USB device path on interface 2 does not count",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS,
                              u"\\\\?\\USB#" + Identity(0x6666, 0x0006) + u"&MI_02" + USB_SUFFIX);
              db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, false, LinkKind::Unsupported, 0, nullptr},
         {"kind 1 through the vendor interface",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
          },
-         RESULT_SUCCESS, LinkKind::VendorBulk, 0, vendorKind1.c_str()},
+         RESULT_SUCCESS, true, LinkKind::VendorBulk, 0, vendorKind1.c_str()},
         {"kind 1 with both its vendor interface and a COM port",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
              db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));
          },
-         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+         RESULT_MULTIPLE_DEVICES, true, LinkKind::Unsupported, 0, nullptr},
         {"two interface records",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
              db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
          },
-         RESULT_MULTIPLE_DEVICES, LinkKind::Unsupported, 0, nullptr},
+         RESULT_MULTIPLE_DEVICES, false, LinkKind::Unsupported, 0, nullptr},
         {"serial product on its COM port, interface 0",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
              db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"com7", u"&MI_00"));
          },
-         RESULT_SUCCESS, LinkKind::SerialPort, 1, u"\\\\.\\com7"},
+         RESULT_SUCCESS, true, LinkKind::SerialPort, 1, u"\\\\.\\com7"},
         {"a main-board port is never a candidate",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
@@ -170,7 +216,7 @@ TEST(Selection, Cases) {
              board.portName = SimRegistryValue::String(u"COM1");
              db.AddPortDevice(board);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"vendor virtual COM port with a usb hardware path",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -181,7 +227,7 @@ TEST(Selection, Cases) {
                  SimRegistryValue::String(u"USB\\" + Identity(0x6666, 0x0008) + u"\\5&1", true, 7);
              db.AddPortDevice(port);
          },
-         RESULT_SUCCESS, LinkKind::SerialPort, 0, u"\\\\.\\COM12"},
+         RESULT_SUCCESS, true, LinkKind::SerialPort, 0, u"\\\\.\\COM12"},
         {"vendor virtual COM port without a usb hardware path",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -192,7 +238,7 @@ TEST(Selection, Cases) {
                  SimRegistryValue::String(u"PCI\\" + Identity(0x6666, 0x0008) + u"\\5&1");
              db.AddPortDevice(port);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"vendor virtual COM port without its hardware path value",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
@@ -201,19 +247,63 @@ TEST(Selection, Cases) {
              port.portName = SimRegistryValue::String(u"COM12");
              db.AddPortDevice(port);
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
         {"a HID product's COM port is not taken",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0010));
              db.AddPortDevice(UsbComPort(VENDOR_A, 0x0010, u"COM5"));
          },
-         RESULT_NO_DEVICE, LinkKind::Unsupported, 0, nullptr},
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
+        {"an interface number on the vendor class is skipped",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS,
+                             u"\\\\?\\usb#" + Identity(0x6666, 0x0006) + u"&MI_01" + VENDOR_SUFFIX);
+         },
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
+        {"serial kinds 6 and 7 through the vendor class give nothing",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0007));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0006));
+         },
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
+        {"serial kinds 6 and 7 through HID give nothing, interface 1 or none",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0002));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0002, u"&MI_01"));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0006, u"&MI_01"));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0002, u""));
+         },
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
+        {"a hardware path of 510 bytes with its terminator fits the read",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(SimRegistryValue::String(HardwarePathOfUnits(254))));
+         },
+         RESULT_SUCCESS, true, LinkKind::SerialPort, 0, u"\\\\.\\COM12"},
+        {"a hardware path of 512 bytes is too long",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(SimRegistryValue::String(HardwarePathOfUnits(255))));
+         },
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
+        // Read over the instance identifier's buffer: what that held must not complete it
+        // (here to "&mi_07&...").
+        {"a hardware path cut short is judged alone",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(
+                 SimRegistryValue::String(u"USB\\" + Identity(0x6666, 0x0008) + u"&MI_0", false)));
+         },
+         RESULT_NO_DEVICE, true, LinkKind::Unsupported, 0, nullptr},
     };
     for (const Case& c : cases) {
         SimDeviceDatabase database;
         c.fill(database);
         const Outcome outcome = Select(database);
         EXPECT_EQ(outcome.result, c.result) << c.name;
+        EXPECT_EQ(outcome.portsRead, c.portsRead) << c.name;
         if (c.result == RESULT_SUCCESS && outcome.result == RESULT_SUCCESS) {
             EXPECT_EQ(outcome.record.linkKind, c.kind) << c.name;
             EXPECT_EQ(outcome.record.interfacePlusOne, c.interfacePlusOne) << c.name;
