@@ -2,6 +2,15 @@
 #include "firmware/firmware_file.h"
 #include "protocol/update_session.h"
 
+ResultCode RunPreparedUpdate(PreparedUpdate& prepared, DeviceLink* link,
+                             const UpdateOptions* options) {
+    const BlockList& list = prepared.list;
+    const ResultCode result = RunUpdateSession(
+        list.blocks, link, list.normalCount, list.allowUpdate, options, list.exflCount, list.model);
+    prepared.file.Release();
+    return result;
+}
+
 ResultCode UpdateFromFile(DeviceLink* link, const char16_t* fileName,
                           const UpdateOptions* options) {
     PreparedUpdate prepared;
@@ -9,9 +18,5 @@ ResultCode UpdateFromFile(DeviceLink* link, const char16_t* fileName,
     if (loaded != RESULT_SUCCESS) {
         return loaded;
     }
-    const BlockList& list = prepared.list;
-    const ResultCode result = RunUpdateSession(
-        list.blocks, link, list.normalCount, list.allowUpdate, options, list.exflCount, list.model);
-    prepared.file.Release();
-    return result;
+    return RunPreparedUpdate(prepared, link, options);
 }
