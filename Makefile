@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= 2
 
-.PHONY: setup test build demo bench fuzz fuzz-long clean
+.PHONY: setup test build demo bench fuzz fuzz-long mutants clean
 
 setup:
 	@bash scripts/setup.sh
@@ -59,6 +59,11 @@ fuzz-long: fuzz
 	        -print_final_stats=1 -artifact_prefix=build/fuzz/fuzz/ \
 	        build/fuzz/fuzz/corpus/$$t build/fuzz/fuzz/seeds/$$t; \
 	done
+
+# Plants one fault at a time in the portable core and runs the suite against each (not part
+# of make test). MUTANTS=N SEED=S runs a seeded sample; see scripts/mutants.py.
+mutants: setup
+	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" JOBS=$(JOBS) nice -n 10 python3 scripts/mutants.py
 
 clean:
 	rm -rf build
