@@ -104,6 +104,27 @@ std::u16string HardwarePathOfUnits(std::size_t units) {
     return text;
 }
 
+// The classes are asked for by the identifiers the system and the vendor's driver publish.
+TEST(Selection, ClassIdentifiers) {
+    const struct {
+        const Guid* guid;
+        const char* text;
+    } cases[] = {
+        {&USB_DEVICE_INTERFACE_CLASS, "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"},
+        {&HID_INTERFACE_CLASS, "{4D1E55B2-F16F-11CF-88CB-001111000030}"},
+        {&PORTS_SETUP_CLASS, "{4D36E978-E325-11CE-BFC1-08002BE10318}"},
+        {&VENDOR_INTERFACE_CLASS, "{6F3A2C81-94B7-4E0D-A5C2-1B8E7D40F9A3}"},
+    };
+    for (const auto& c : cases) {
+        const Guid& g = *c.guid;
+        char text[40];
+        std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                      g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                      g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+        EXPECT_STREQ(text, c.text);
+    }
+}
+
 TEST(Selection, NoUsbDeviceReadsNeitherInterfacesNorPorts) {
     SimDeviceDatabase database;
     database.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
