@@ -342,6 +342,7 @@ TEST(Selection, PortNames) {
         {SimRegistryValue::String(u"COM3"), true},
         {SimRegistryValue::String(u"com7"), true},
         {SimRegistryValue::String(u"COM007"), true},
+        {SimRegistryValue::String(u"COM9"), true},
         {SimRegistryValue::String(u"COM65535"), true},
         {SimRegistryValue::String(u"COM"), false},
         {SimRegistryValue::String(u"COM0"), false},
