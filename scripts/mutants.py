@@ -12,8 +12,8 @@ spot:
   - call statements         a statement that is one call (Foo(...); a.Bar(...);) is removed
 Operators count only with a space on both sides, as the formatter writes binary operators;
 that keeps template brackets, shifts and references out. Comments, string and character
-literals (so every message text), preprocessor lines (includes among them) and static_asserts
-are never touched.
+literals (so every message text), preprocessor lines (includes among them), static_asserts and
+__attribute__ lists are never touched.
 
 How a run goes: the working tree is mirrored into build/mutants/tree (only changed files are
 copied, so the build there stays incremental) and built in build/mutants/build, a debug build
@@ -79,6 +79,9 @@ CALL_START = re.compile(r"^[ \t]*((?:[A-Za-z_]\w*(?:::|\.|->))*([A-Za-z_]\w*))\s
 CLASS_NAME = re.compile(r"\b(?:class|struct)\s+([A-Za-z_]\w*)")
 PARAMETER = re.compile(r"(?:^|,)\s*(?!sizeof\b|alignof\b)(?:const\s+)?[A-Za-z_][\w:<>]*\s*[&*]*\s+"
                        r"[&*]*[A-Za-z_]\w*\s*(?:,|=|$)")
+RAW_STRING = re.compile(r'(?:u8|u|U|L)?R"')
+UNTOUCHED = re.compile(r"(?:static_assert|__attribute__)\b")
+IDENTIFIER_CHAR = re.compile(r"[A-Za-z0-9_]")
 NOT_CALLS = {
     "return", "if", "while", "for", "switch", "sizeof", "static_assert", "delete", "new",
     "case", "else", "do", "throw", "alignof", "decltype", "static_cast", "reinterpret_cast",
@@ -99,10 +102,6 @@ class Mutant:
         return f"{self.path}:{self.line}"
 
 
-RAW_STRING = re.compile(r'(?:u8|u|U|L)?R"')
-IDENTIFIER_CHAR = re.compile(r"[A-Za-z0-9_]")
-
-
 def in_number(text, quote):
     """Whether the quote at this position separates digits (1'000) rather than opens a
     character literal (u'0')."""
@@ -113,8 +112,9 @@ def in_number(text, quote):
 
 
 def mask(text):
-    """The text with comments, literal contents, preprocessor lines and static_asserts blanked
-    to spaces; newlines and every other position stay where they were."""
+    """The text with comments, literal contents, preprocessor lines, static_asserts and
+    attribute lists blanked to spaces; newlines and every other position stay where they
+    were."""
     out = list(text)
     i = 0
     n = len(text)
@@ -177,8 +177,7 @@ def mask(text):
                 k += 2 if text[k] == "\\" else 1
             blank(i + 1, k)
             i = k + 1
-        elif text.startswith("static_assert", i) and not (
-                i > 0 and IDENTIFIER_CHAR.match(text[i - 1])):
+        elif UNTOUCHED.match(text, i) and not (i > 0 and IDENTIFIER_CHAR.match(text[i - 1])):
             depth = 0
             k = text.index("(", i)
             while k < n:
@@ -304,7 +303,8 @@ def tracked_files():
     listed = subprocess.run(
         ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
         cwd=ROOT, check=True, capture_output=True).stdout.decode("utf-8")
-    return [name for name in listed.split("\0") if name and os.path.isfile(os.path.join(ROOT, name))]
+    names = (name for name in listed.split("\0") if name)
+    return [name for name in names if os.path.isfile(os.path.join(ROOT, name))]
 
 
 def sync_mirror():
@@ -338,12 +338,24 @@ class Interrupted(Exception):
 running = None  # the child process group under way, if any
 
 
+def stop_group(process):
+    """Ends a child's whole process group: SIGTERM first, so that make removes the object it
+    was writing, then, once the child is gone or after five seconds, SIGKILL for whatever of
+    the group is left."""
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+        process.wait(timeout=5)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        pass
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
 def on_signal(number, _frame):
     if running is not None and running.poll() is None:
-        try:
-            os.killpg(running.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        stop_group(running)
     raise Interrupted(signal.Signals(number).name)
 
 
@@ -356,7 +368,7 @@ def run(command, timeout=None, cwd=None):
         output, _ = running.communicate(timeout=timeout)
         return running.returncode, output.decode("utf-8", "replace")
     except subprocess.TimeoutExpired:
-        os.killpg(running.pid, signal.SIGKILL)
+        stop_group(running)
         output, _ = running.communicate()
         return None, output.decode("utf-8", "replace")
     finally:
