@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 JOBS ?= 2
 
-.PHONY: setup test build demo bench fuzz fuzz-long package clean
+.PHONY: setup test build demo bench fuzz fuzz-long package mutants clean
 
 setup:
 	@bash scripts/setup.sh
@@ -78,6 +78,11 @@ fuzz-long: fuzz
 # The Windows zip and the Debian package, into dist/.
 package: setup
 	@JOBS=$(JOBS) bash scripts/package.sh dist
+
+# Plants one fault at a time in the portable core and runs the suite against each (not part
+# of make test). MUTANTS=N SEED=S runs a seeded sample; see scripts/mutants.py.
+mutants: setup
+	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" JOBS=$(JOBS) nice -n 10 python3 scripts/mutants.py
 
 clean:
 	rm -rf build dist

@@ -23,7 +23,7 @@ SimDeviceDatabase::ClassEntries& SimDeviceDatabase::EntriesOf(const Guid& classG
             return entries;
         }
     }
-    classes_.push_back(ClassEntries{classGuid, {}, {}, false, 0});
+    classes_.push_back(ClassEntries{classGuid, {}, {}, false, {}});
     return classes_.back();
 }
 
@@ -54,12 +54,17 @@ void SimDeviceDatabase::FailInterfaceDetail(const Guid& interfaceClass, std::uin
 
 std::uint32_t SimDeviceDatabase::ClassDevicesCalls(const Guid& classGuid) const {
     const ClassEntries* entries = FindEntries(classGuid);
-    return entries == nullptr ? 0 : entries->listCalls;
+    return entries == nullptr ? 0 : static_cast<std::uint32_t>(entries->listFlags.size());
+}
+
+std::vector<std::uint32_t> SimDeviceDatabase::ClassDevicesFlags(const Guid& classGuid) const {
+    const ClassEntries* entries = FindEntries(classGuid);
+    return entries == nullptr ? std::vector<std::uint32_t>{} : entries->listFlags;
 }
 
 DeviceListHandle SimDeviceDatabase::GetClassDevices(const Guid& classGuid, std::uint32_t flags) {
     ClassEntries& entries = EntriesOf(classGuid);
-    ++entries.listCalls;
+    entries.listFlags.push_back(flags);
     if (entries.failList) {
         return NO_DEVICE_LIST;
     }
@@ -145,6 +150,7 @@ RegistryKeyHandle SimDeviceDatabase::OpenDeviceKey(DeviceListHandle list) {
 std::uint32_t SimDeviceDatabase::QueryValue(RegistryKeyHandle key, const char16_t* name,
                                             std::uint32_t& type, std::uint8_t* data,
                                             std::uint32_t& size) {
+    valueQueries_.push_back(SimValueQuery{name, size});
     auto found = keys_.find(key);
     if (found == keys_.end()) {
         return REGISTRY_FILE_NOT_FOUND;

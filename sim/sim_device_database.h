@@ -1,6 +1,7 @@
 // A scripted device database in the Windows forms: interface paths per class, port-class
 // devices with instance identifiers and registry values, and failures of any call. It counts
-// open lists and keys so tests can see that every one was closed.
+// open lists and keys so tests can see that every one was closed, and records the flags and
+// buffer sizes it was asked with, so tests can see that they reach the database as written.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,12 @@ struct SimRegistryValue {
                                    std::uint32_t type = REG_SZ_TYPE);
 };
 
+// One registry read: the value's name and the data size the caller offered.
+struct SimValueQuery {
+    std::u16string name;
+    std::uint32_t offeredBytes;
+};
+
 struct SimPortDevice {
     std::u16string instanceId;
     bool instanceIdFails = false;
@@ -38,6 +45,9 @@ class SimDeviceDatabase : public DeviceDatabase {
     void FailInterfaceDetail(const Guid& interfaceClass, std::uint32_t index);
 
     std::uint32_t ClassDevicesCalls(const Guid& classGuid) const;
+    // The flags of every list request for the class, in call order.
+    std::vector<std::uint32_t> ClassDevicesFlags(const Guid& classGuid) const;
+    const std::vector<SimValueQuery>& ValueQueries() const { return valueQueries_; }
     std::uint32_t OpenLists() const { return openLists_; }
     std::uint32_t OpenKeys() const { return openKeys_; }
 
@@ -59,7 +69,7 @@ class SimDeviceDatabase : public DeviceDatabase {
         std::vector<std::u16string> paths;
         std::vector<std::uint32_t> failingDetails;
         bool failList = false;
-        std::uint32_t listCalls = 0;
+        std::vector<std::uint32_t> listFlags;  // one per list request
     };
     struct OpenList {
         Guid guid;
@@ -74,6 +84,7 @@ class SimDeviceDatabase : public DeviceDatabase {
     std::vector<SimPortDevice> ports_;
     std::map<DeviceListHandle, OpenList> lists_;
     std::map<RegistryKeyHandle, std::size_t> keys_;
+    std::vector<SimValueQuery> valueQueries_;
     DeviceListHandle nextHandle_ = 1;
     std::uint32_t openLists_ = 0;
     std::uint32_t openKeys_ = 0;

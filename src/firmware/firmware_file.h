@@ -90,6 +90,10 @@ ResultCode PrepareUpdate(const char16_t* fileName, PreparedUpdate& prepared,
 // a qfp package whose update method is 1 and that holds no exfl block.
 bool SessionWouldSend(const BlockList& list);
 
-// The one entry of the subsystem: PrepareUpdate, then the update session over the open link
-// with the options passed through unchanged; the buffer is released when the session returns.
+// Hands a prepared list to the update session over the open link, with the options passed
+// through unchanged, and releases the buffer when the session returns.
+ResultCode RunPreparedUpdate(PreparedUpdate& prepared, DeviceLink* link,
+                             const UpdateOptions* options);
+
+// The one entry of the subsystem: PrepareUpdate, then RunPreparedUpdate.
 ResultCode UpdateFromFile(DeviceLink* link, const char16_t* fileName, const UpdateOptions* options);

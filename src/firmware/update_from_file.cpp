@@ -54,6 +54,15 @@ void TraceFile(TraceSink* trace, const char16_t* fileName, ResultCode loaded,
 
 }  // namespace
 
+ResultCode RunPreparedUpdate(PreparedUpdate& prepared, DeviceLink* link,
+                             const UpdateOptions* options) {
+    const BlockList& list = prepared.list;
+    const ResultCode result = RunUpdateSession(
+        list.blocks, link, list.normalCount, list.allowUpdate, options, list.exflCount, list.model);
+    prepared.file.Release();
+    return result;
+}
+
 ResultCode UpdateFromFile(DeviceLink* link, const char16_t* fileName,
                           const UpdateOptions* options) {
     PreparedUpdate prepared;
@@ -63,9 +72,5 @@ ResultCode UpdateFromFile(DeviceLink* link, const char16_t* fileName,
     if (loaded != RESULT_SUCCESS) {
         return loaded;
     }
-    const BlockList& list = prepared.list;
-    const ResultCode result = RunUpdateSession(
-        list.blocks, link, list.normalCount, list.allowUpdate, options, list.exflCount, list.model);
-    prepared.file.Release();
-    return result;
+    return RunPreparedUpdate(prepared, link, options);
 }

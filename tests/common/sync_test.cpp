@@ -11,6 +11,7 @@ using Clock = std::chrono::steady_clock;
 
 TEST(ManualResetEvent, StaysSignalledUntilReset) {
     ManualResetEvent event;
+    EXPECT_TRUE(event.Ready());
     EXPECT_FALSE(event.IsSignalled());
     event.Set();
     EXPECT_TRUE(event.Wait(0));

@@ -44,6 +44,8 @@ TEST(WideString, EqualsNoCaseNeedsTheSameLength) {
     EXPECT_FALSE(EqualsNoCase(u"paks", u"pak"));
     EXPECT_FALSE(EqualsNoCase(u"pa", u"pak"));
     EXPECT_FALSE(EqualsNoCase(u"\u00E9", u"\u00C9"));
+    // Every unit but the terminator is compared, control units included.
+    EXPECT_TRUE(EqualsNoCase(u"a\x01", u"a\x01"));
 }
 
 TEST(WideString, LowerAsciiFoldsOnlyAToZ) {

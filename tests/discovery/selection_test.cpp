@@ -45,33 +45,97 @@ SimPortDevice UsbComPort(std::uint16_t vendor, std::uint16_t product, const char
     return port;
 }
 
-// What SelectAndOpenDevice did: its result, the record that reached the link, and what the
-// observer heard.
+// What SelectAndOpenDevice did: its result, the record that reached the link, what the
+// observer heard and whether the COM ports were read.
 struct Outcome {
     ResultCode result;
     DeviceRecord record;
     SelectionRecorder heard;
+    bool portsRead;
 };
+
+// The flags every list was asked with, and the data size every registry read offered: the
+// interface classes present devices' interfaces (0x12), the ports class present devices
+// (0x2); "PortName" at most 62 bytes, "HardwareDevinstpath" at most 510.
+void ExpectRequestsAsWritten(const SimDeviceDatabase& database) {
+    const struct {
+        const Guid* guid;
+        std::uint32_t flags;
+    } lists[] = {{&USB_DEVICE_INTERFACE_CLASS, 0x12},
+                 {&VENDOR_INTERFACE_CLASS, 0x12},
+                 {&HID_INTERFACE_CLASS, 0x12},
+                 {&PORTS_SETUP_CLASS, 0x2}};
+    for (const auto& list : lists) {
+        for (const std::uint32_t flags : database.ClassDevicesFlags(*list.guid)) {
+            EXPECT_EQ(flags, list.flags) << std::hex << list.guid->data1;
+        }
+    }
+    for (const SimValueQuery& query : database.ValueQueries()) {
+        EXPECT_EQ(query.offeredBytes, query.name == u"PortName" ? 62u : 510u)
+            << Utf16ToUtf8(query.name);
+    }
+}
 
 Outcome Select(SimDeviceDatabase& database) {
     SimPort port;
     DeviceLink link(port);
     DatabaseDeviceSource source(database);
-    Outcome outcome{RESULT_SUCCESS, {}, {}};
+    Outcome outcome{RESULT_SUCCESS, {}, {}, false};
     source.SetObserver(&outcome.heard);
     outcome.result = SelectAndOpenDevice(source, link);
     outcome.record = link.Record();
+    outcome.portsRead = database.ClassDevicesCalls(PORTS_SETUP_CLASS) > 0;
     link.StopReader();
     EXPECT_EQ(database.OpenLists(), 0u);
     EXPECT_EQ(database.OpenKeys(), 0u);
     EXPECT_EQ(outcome.heard.outcomes, 1u);
     EXPECT_EQ(outcome.heard.last.result,
               outcome.result == RESULT_ACCESS_DENIED ? RESULT_SUCCESS : outcome.result);
+    ExpectRequestsAsWritten(database);
     return outcome;
 }
 
 using namespace seen_sources;
 using V = CandidateVerdict;
+
+// A vendor virtual COM port for the serial product 0x6666:0x0008 whose
+// "HardwareDevinstpath" holds hardwarePath.
+SimPortDevice VendorBusPort(const SimRegistryValue& hardwarePath,
+                            const char16_t* instanceId = u"QRN_VBUS\\QRN_VCOM\\1&79F5D87&0&01") {
+    SimPortDevice port;
+    port.instanceId = instanceId;
+    port.portName = SimRegistryValue::String(u"COM12");
+    port.hardwarePath = hardwarePath;
+    return port;
+}
+
+// "USB\VID_6666&PID_0008\" and instance text up to units units.
+std::u16string HardwarePathOfUnits(std::size_t units) {
+    std::u16string text = u"USB\\" + Identity(0x6666, 0x0008) + u"\\";
+    text += std::u16string(units - text.size(), u'7');
+    return text;
+}
+
+// The classes are asked for by the identifiers the system and the vendor's driver publish.
+TEST(Selection, ClassIdentifiers) {
+    const struct {
+        const Guid* guid;
+        const char* text;
+    } cases[] = {
+        {&USB_DEVICE_INTERFACE_CLASS, "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"},
+        {&HID_INTERFACE_CLASS, "{4D1E55B2-F16F-11CF-88CB-001111000030}"},
+        {&PORTS_SETUP_CLASS, "{4D36E978-E325-11CE-BFC1-08002BE10318}"},
+        {&VENDOR_INTERFACE_CLASS, "{6F3A2C81-94B7-4E0D-A5C2-1B8E7D40F9A3}"},
+    };
+    for (const auto& c : cases) {
+        const Guid& g = *c.guid;
+        char text[40];
+        std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                      g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                      g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+        EXPECT_STREQ(text, c.text);
+    }
+}
 
 TEST(Selection, NoUsbDeviceReadsNeitherInterfacesNorPorts) {
     SimDeviceDatabase database;
@@ -96,6 +160,7 @@ TEST(Selection, Cases) {
         const char* name;
         void (*fill)(SimDeviceDatabase&);
         ResultCode result;
+        bool portsRead;
         LinkKind kind;
         std::uint16_t interfacePlusOne;
         const char16_t* path;    // the opened path, when the result is 0
@@ -109,17 +174,20 @@ TEST(Selection, Cases) {
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0004));
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0004, u"&MI_01"));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0004));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
-         {{USB, V::Counted}, {HID, V::UnsupportedProduct}}},
+         {{USB, V::Counted}, {VENDOR, V::UnsupportedProduct}, {HID, V::UnsupportedProduct}}},
         {"unknown vendor does not count",
          [](SimDeviceDatabase& db) {
              db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x1234, 0x0001));
          },
          RESULT_NO_DEVICE,
+         false,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -131,6 +199,7 @@ TEST(Selection, Cases) {
              db.AddInterface(HID_INTERFACE_CLASS, hidOne);
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::HidFeature,
          2,
          hidOne.c_str(),
@@ -142,6 +211,7 @@ TEST(Selection, Cases) {
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0003, u""));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -153,6 +223,7 @@ TEST(Selection, Cases) {
              db.AddInterface(HID_INTERFACE_CLASS, hidKind2);
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::Hid,
          2,
          hidKind2.c_str(),
@@ -163,6 +234,7 @@ TEST(Selection, Cases) {
              db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0010, u"&MI_00"));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -174,6 +246,7 @@ TEST(Selection, Cases) {
              db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0006));
          },
          RESULT_NO_DEVICE,
+         false,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -184,6 +257,7 @@ TEST(Selection, Cases) {
              db.AddInterface(VENDOR_INTERFACE_CLASS, vendorKind1);
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::VendorBulk,
          0,
          vendorKind1.c_str(),
@@ -195,6 +269,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));
          },
          RESULT_MULTIPLE_DEVICES,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -207,6 +282,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(0x6666, 0x0006, u"COM4"));  // never looked at
          },
          RESULT_MULTIPLE_DEVICES,
+         false,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -217,6 +293,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"com7", u"&MI_00"));
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::SerialPort,
          1,
          u"\\\\.\\com7",
@@ -230,6 +307,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(board);
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -245,6 +323,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(port);
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::SerialPort,
          0,
          u"\\\\.\\COM12",
@@ -260,6 +339,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(port);
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -273,6 +353,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(port);
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -283,6 +364,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(VENDOR_A, 0x0010, u"COM5"));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -294,6 +376,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(0x6666, 0x0007, u"COM3"));
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::SerialPort,
          0,
          u"\\\\.\\COM3",
@@ -306,6 +389,7 @@ TEST(Selection, Cases) {
              db.FailInterfaceDetail(HID_INTERFACE_CLASS, 0);
          },
          RESULT_SUCCESS,
+         true,
          LinkKind::VendorBulk,
          0,
          vendorKind1.c_str(),
@@ -320,6 +404,7 @@ TEST(Selection, Cases) {
                              u"\\\\?\\usb#" + Identity(VENDOR_A, 0x0010) + HID_SUFFIX);
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -333,6 +418,7 @@ TEST(Selection, Cases) {
                              path + std::u16string(251 - path.size(), u'x'));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -354,6 +440,7 @@ TEST(Selection, Cases) {
              db.AddPortDevice(UsbComPort(0x6666, 0x0099, u"COM8"));
          },
          RESULT_NO_DEVICE,
+         true,
          LinkKind::Unsupported,
          0,
          nullptr,
@@ -364,13 +451,90 @@ TEST(Selection, Cases) {
           {PORT, V::BadPortName},
           {PORT, V::UnknownVendor},
           {PORT, V::UnsupportedProduct}}},
+        {"an interface number on the vendor class is skipped",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0006));
+             db.AddInterface(VENDOR_INTERFACE_CLASS,
+                             u"\\\\?\\usb#" + Identity(0x6666, 0x0006) + u"&MI_01" + VENDOR_SUFFIX);
+         },
+         RESULT_NO_DEVICE,
+         true,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {}},
+        {"serial kinds 6 and 7 through the vendor class give nothing",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0007));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(0x6666, 0x0007));
+             db.AddInterface(VENDOR_INTERFACE_CLASS, VendorPath(VENDOR_A, 0x0006));
+         },
+         RESULT_NO_DEVICE,
+         true,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {}},
+        {"serial kinds 6 and 7 through HID give nothing, interface 1 or none",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(VENDOR_A, 0x0002));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0002, u"&MI_01"));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0006, u"&MI_01"));
+             db.AddInterface(HID_INTERFACE_CLASS, HidPath(VENDOR_A, 0x0002, u""));
+         },
+         RESULT_NO_DEVICE,
+         true,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {}},
+        {"a hardware path of 510 bytes with its terminator fits the read",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(SimRegistryValue::String(HardwarePathOfUnits(254))));
+         },
+         RESULT_SUCCESS,
+         true,
+         LinkKind::SerialPort,
+         0,
+         u"\\\\.\\COM12",
+         {{USB, V::Counted}, {PORT, V::Taken}}},
+        {"a hardware path of 512 bytes is too long",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(SimRegistryValue::String(HardwarePathOfUnits(255))));
+         },
+         RESULT_NO_DEVICE,
+         true,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {}},
+        // Read over the instance identifier's buffer: what that held must not complete it
+        // (here to "&mi_07&...").
+        {"a hardware path cut short is judged alone",
+         [](SimDeviceDatabase& db) {
+             db.AddInterface(USB_DEVICE_INTERFACE_CLASS, UsbPath(0x6666, 0x0008));
+             db.AddPortDevice(VendorBusPort(
+                 SimRegistryValue::String(u"USB\\" + Identity(0x6666, 0x0008) + u"&MI_0", false)));
+         },
+         RESULT_NO_DEVICE,
+         true,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {}},
     };
     for (const Case& c : cases) {
         SimDeviceDatabase database;
         c.fill(database);
         const Outcome outcome = Select(database);
         EXPECT_EQ(outcome.result, c.result) << c.name;
-        EXPECT_EQ(outcome.heard.seen, c.seen) << c.name;
+        EXPECT_EQ(outcome.portsRead, c.portsRead) << c.name;
+        // Rows without a list of candidates check the outcome alone.
+        if (!c.seen.empty()) {
+            EXPECT_EQ(outcome.heard.seen, c.seen) << c.name;
+        }
         if (c.result == RESULT_SUCCESS && outcome.result == RESULT_SUCCESS) {
             EXPECT_EQ(outcome.record.linkKind, c.kind) << c.name;
             EXPECT_EQ(outcome.record.interfacePlusOne, c.interfacePlusOne) << c.name;
@@ -399,6 +563,7 @@ TEST(Selection, PortNames) {
         {SimRegistryValue::String(u"COM3"), true},
         {SimRegistryValue::String(u"com7"), true},
         {SimRegistryValue::String(u"COM007"), true},
+        {SimRegistryValue::String(u"COM9"), true},
         {SimRegistryValue::String(u"COM65535"), true},
         {SimRegistryValue::String(u"COM"), false},
         {SimRegistryValue::String(u"COM0"), false},

@@ -131,6 +131,37 @@ TEST(BinImage, CrcCoversTheSummedLengthsAndTheTrailerButNotTheGapBetween) {
     }
 }
 
+// Entries may overlap, so the summed lengths S can run past the images: the CRC then takes
+// the trailer's first bytes as they stand, and a range beyond the end of the file is a short
+// read.
+TEST(BinImage, TheCrcRangeRunsIntoTheTrailerButNotBeyondTheFile) {
+    const Bytes good = Build(BinSpec({Block("kern", 1000, 1), Block("appl", 8, 2)}));
+    ASSERT_EQ(good.size(), 1596u);
+    struct Case {
+        std::uint32_t secondLength;  // of the second entry, moved to offset 0
+        bool accepted;
+        ParseCheck check;
+    };
+    const Case cases[] = {
+        {16, true, ParseCheck::Passed},        // S = 1016: trailer bytes 0 to 7, the magic
+        {596, false, ParseCheck::Crc},         // S = 1596, the whole file and its CRC word
+        {597, false, ParseCheck::ShortRead},   // one byte more than the file holds
+        {1000, false, ParseCheck::ShortRead},  // S = 2000
+    };
+    for (const Case& c : cases) {
+        Bytes bytes = good;
+        FieldSpot spot = {};
+        ASSERT_TRUE(EntryFieldSpot(FirmwareLayout::Bin, bytes.size(), 1, EntryField::Offset, spot));
+        PutLe32(bytes, spot.at, 0);
+        ASSERT_TRUE(EntryFieldSpot(FirmwareLayout::Bin, bytes.size(), 1, EntryField::Length, spot));
+        PutLe32(bytes, spot.at, c.secondLength);
+        RefreshCrc(FirmwareLayout::Bin, bytes);
+        const ParseOutcome outcome = Parse(FirmwareLayout::Bin, bytes);
+        EXPECT_EQ(outcome.accepted, c.accepted) << c.secondLength;
+        EXPECT_EQ(outcome.report.check, c.check) << c.secondLength;
+    }
+}
+
 TEST(BinImage, FourNamedImagesGiveFourEntriesInTrailerOrder) {
     const ParseOutcome outcome = Parse(
         FirmwareLayout::Bin, Build(BinSpec({Block("boot", 10, 1, 11), Block("kern", 20, 2, 22),

@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "firmware_fixture.h"
+#include "link/device_link.h"
+#include "sim/sim_port_adapter.h"
+#include "sim/sim_scanner.h"
 
 namespace {
 
@@ -191,6 +195,66 @@ TEST(BlockList, EveryTakenBlockMustLieInsideTheBuffer) {
         if (c.result != RESULT_SUCCESS) {
             EXPECT_EQ(list.normalCount + list.exflCount, 0u) << c.name;
             EXPECT_EQ(list.blocks[0].data, nullptr) << c.name;
+        }
+    }
+}
+
+// The hand-over to the session, over a simulated scanner whose model is "OTHER": the blocks
+// it was let to write (byte for byte from the buffer), the options passed through, and the
+// buffer released once the session is over.
+TEST(BlockList, TheSessionGetsTheCountsThePermissionTheModelAndTheOptions) {
+    const TempDir dir;
+    const auto qfp = [](std::vector<SourceBlock> blocks, std::uint32_t method) {
+        FirmwareSpec spec = Spec(FirmwareLayout::Qfp, std::move(blocks));
+        spec.updateMethod = method;
+        return spec;
+    };
+    struct Case {
+        const char* name;
+        FirmwareSpec spec;
+        bool checkModel;
+        ResultCode result;
+        std::size_t blocksWritten;
+    };
+    const Case cases[] = {
+        {"bin", Spec(FirmwareLayout::Bin, {Block("kern", 1500, 1), Block("flah", 700, 2, 9)}),
+         false, RESULT_SUCCESS, 2},
+        {"bin for another model", Spec(FirmwareLayout::Bin, {Block("kern", 100, 1)}), true,
+         RESULT_MODEL_MISMATCH, 0},
+        {"qfp, update method 1", qfp({Block("appl", 600, 3)}, 1), false, RESULT_SUCCESS, 1},
+        {"qfp with an exfl block", qfp({Block("kern", 600, 3), Block("exfl", 100, 4)}, 1), false,
+         RESULT_BAD_REQUEST, 0},
+        {"qfp, update method 2", qfp({Block("appl", 600, 3)}, 2), false, RESULT_BAD_REQUEST, 0},
+        {"pak", Spec(FirmwareLayout::Pak, {Block("kern", 600, 5)}), false, RESULT_BAD_REQUEST, 0},
+        {"pk2", Spec(FirmwareLayout::Pk2, {Block("kern", 600, 5), Block("flah", 100, 6)}), false,
+         RESULT_BAD_REQUEST, 0},
+    };
+    for (const Case& c : cases) {
+        PreparedUpdate prepared;
+        ASSERT_EQ(PrepareSpec(dir, c.spec, prepared), RESULT_SUCCESS) << c.name;
+        SimScannerConfig config;
+        config.model = "OTHER";
+        SimPort port;
+        SimScanner scanner(config);
+        SimPortAdapter adapter(scanner, port);
+        DeviceLink link(port);
+        DeviceRecord record = {};
+        CopyWide(record.path, u"\\\\?\\usb#vid_6666&pid_0006#1");
+        record.linkKind = LinkKind::VendorBulk;
+        ResultCode opened = RESULT_OPEN_FAILED;
+        ASSERT_TRUE(link.Open(record, &opened)) << opened;
+        UpdateOptions options;
+        options.flags = c.checkModel ? UPDATE_FLAG_CHECK_MODEL : 0;
+
+        testing::internal::CaptureStdout();
+        const ResultCode result = RunPreparedUpdate(prepared, &link, &options);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_TRUE(prepared.file.Empty()) << c.name;
+        const std::vector<SimBlock> written = scanner.Blocks();
+        EXPECT_EQ(written.size(), c.blocksWritten) << c.name;
+        for (std::size_t i = 0; i < std::min(written.size(), c.spec.blocks.size()); ++i) {
+            EXPECT_EQ(written[i].data, c.spec.blocks[i].data) << c.name << ", block " << i;
         }
     }
 }

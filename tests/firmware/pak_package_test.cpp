@@ -85,6 +85,23 @@ TEST(PakPackage, PakChecksOnlyPresentSectionsAndNeedsTheirLength) {
     const ParseOutcome zero = Parse(FirmwareLayout::Pak, BuildBroken(spec, {FaultKind::Length, 1}));
     EXPECT_EQ(zero.report.check, ParseCheck::SectionLength);
     EXPECT_EQ(zero.report.index, 1u);
+
+    // Any word but 0 marks a section present: the kern section gives its entry, and the boot
+    // section without a length is refused.
+    for (const std::uint32_t word : {2u, 0x100u, 0x80000000u, 0xFFFFFFFFu}) {
+        Bytes kern = Build(spec);
+        SetEntryField(FirmwareLayout::Pak, kern, 1, EntryField::Present, word);
+        RefreshCrc(FirmwareLayout::Pak, kern);
+        const ParseOutcome present = Parse(FirmwareLayout::Pak, kern);
+        ASSERT_TRUE(present.accepted) << word;
+        EXPECT_EQ(present.info.pak.entryCount, 1u) << word;
+        EXPECT_EQ(present.info.kernLength, 10u) << word;
+
+        Bytes boot = kern;
+        SetEntryField(FirmwareLayout::Pak, boot, 0, EntryField::Present, word);
+        RefreshCrc(FirmwareLayout::Pak, boot);
+        EXPECT_EQ(Parse(FirmwareLayout::Pak, boot).report.check, ParseCheck::SectionLength) << word;
+    }
 }
 
 TEST(PakPackage, Pk2ChecksEverySectionEvenWithoutLength) {
@@ -153,16 +170,30 @@ TEST(PakPackage, CrcCoversEverythingFromByteTwelve) {
 }
 
 TEST(PakPackage, TextsKeepAtMostThirtyCharactersAndTheCrcSeesThemUncut) {
+    const std::string chars31 = "0123456789012345678901234567890";
+    const std::string chars32 = "abcdefghijklmnopqrstuvwxyzABCDEF";  // no zero byte
+    struct Case {
+        std::string model;
+        std::string text2;
+        std::string text3;
+    };
+    const Case cases[] = {
+        {chars31, chars32, "short"},
+        {"EM7", chars31, chars32},
+        {chars32, "second", chars31},
+    };
     for (const FirmwareLayout layout : BOTH) {
-        FirmwareSpec spec = PakSpec(layout, {Block("kern", 10, 1)});
-        spec.model = "0123456789012345678901234567890";   // 31 characters
-        spec.text2 = "abcdefghijklmnopqrstuvwxyzABCDEF";  // 32, no zero byte
-        spec.text3 = "short";
-        const ParseOutcome outcome = Parse(layout, Build(spec));
-        ASSERT_TRUE(outcome.accepted) << ParseCheckName(outcome.report.check);
-        EXPECT_EQ(std::string(outcome.info.model), "012345678901234567890123456789");
-        EXPECT_EQ(std::string(outcome.info.pak.text2), "abcdefghijklmnopqrstuvwxyzABCD");
-        EXPECT_EQ(std::string(outcome.info.pak.text3), "short");
+        for (const Case& c : cases) {
+            FirmwareSpec spec = PakSpec(layout, {Block("kern", 10, 1)});
+            spec.model = c.model;
+            spec.text2 = c.text2;
+            spec.text3 = c.text3;
+            const ParseOutcome outcome = Parse(layout, Build(spec));
+            ASSERT_TRUE(outcome.accepted) << ParseCheckName(outcome.report.check);
+            EXPECT_EQ(std::string(outcome.info.model), c.model.substr(0, 30));
+            EXPECT_EQ(std::string(outcome.info.pak.text2), c.text2.substr(0, 30));
+            EXPECT_EQ(std::string(outcome.info.pak.text3), c.text3.substr(0, 30));
+        }
     }
 }
 
