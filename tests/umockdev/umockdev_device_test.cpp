@@ -17,43 +17,11 @@
 #include "emulated_nodes.h"
 #include "fwwriter/firmware_writer.h"
 #include "scanner_testbed.h"
+#include "two_block_update.h"
 
 namespace {
 
 constexpr char BANNER[] = "scanflash  Version: 1.0.2.2\n";
-constexpr char WAITING[] = "\nWating update to complete. It make take dozens of seconds.\n";
-constexpr char MODEL[] = "EM7";
-
-std::string UpdateTranscript() {
-    return std::string(BANNER) +
-           "Test connection\n"
-           "Checking whether the firmware file is suitable for the device\n"
-           "Entering update mode\n"
-           "\nUpdating block: 0/2\n"
-           "Setting up update parameters\n"
-           "Sending data. total frames:3\n"
-           "*" +
-           WAITING +
-           "\nUpdating block: 1/2\n"
-           "Setting up update parameters\n"
-           "Sending data. total frames:2\n"
-           "*" +
-           WAITING + "\nUpdate successful\n";
-}
-
-// Two blocks of 1500 and 600 bytes: three and two frames, the last of each partial.
-FirmwareSpec TwoBlocks() {
-    FirmwareSpec source;
-    source.layout = FirmwareLayout::Bin;
-    source.model = MODEL;
-    Bytes kern(1500);
-    for (std::size_t at = 0; at < kern.size(); ++at) {
-        kern[at] = static_cast<std::uint8_t>(at * 7 + 3);
-    }
-    source.blocks.push_back({"kern", kern, 0});
-    source.blocks.push_back({"flah", Bytes(600, 0x5A), 9});
-    return source;
-}
 
 // The scanners of these tests, one of each kind of link.
 UsbDeviceDescription TtyScanner() {
@@ -195,7 +163,7 @@ class DeviceRun {
     void Run() {
         SimScannerConfig config;
         config.linkKind = scenario_.kind;
-        config.model = MODEL;
+        config.model = TWO_BLOCK_MODEL;
         config.fault = scenario_.fault;
         Run(TwoBlocks(), config);
     }
@@ -264,7 +232,7 @@ TEST_P(WholeUpdate, TheDeviceReceivesEveryBlock) {
     DeviceRun run(GetParam().scenario);
     ASSERT_NO_FATAL_FAILURE(run.Run());
     EXPECT_EQ(run.Result().exitCode, 15) << run.Result().err;
-    EXPECT_EQ(run.Result().out, UpdateTranscript());
+    EXPECT_EQ(run.Result().out, TwoBlockTranscript(BANNER));
     run.ExpectFirmwareArrived();
     std::vector<std::string> control;
     for (const std::string& line : run.Log().Lines()) {
@@ -307,7 +275,7 @@ TEST_P(Selection, ExitsAsTheSelectionRequires) {
     ASSERT_NO_FATAL_FAILURE(run.Run());
     EXPECT_EQ(run.Result().exitCode, GetParam().exitCode) << run.Result().err;
     if (GetParam().exitCode == 15) {
-        EXPECT_EQ(run.Result().out, UpdateTranscript());
+        EXPECT_EQ(run.Result().out, TwoBlockTranscript(BANNER));
         run.ExpectFirmwareArrived();
     } else {
         EXPECT_EQ(run.Result().out, BANNER);
@@ -488,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UsbfsWait, SleepsUntilAnUrbCompletes) {
     DeviceRun run(Usbfs("SlowVerdict"));
     SimScannerConfig config;
-    config.model = MODEL;
+    config.model = TWO_BLOCK_MODEL;
     config.writeTimeMs = 2000;
     FirmwareSpec firmware = TwoBlocks();
     firmware.blocks.pop_back();

@@ -27,32 +27,12 @@
 #include "emulated_nodes.h"
 #include "fwwriter/firmware_writer.h"
 #include "scanner_testbed.h"
+#include "two_block_update.h"
 #include "wine_host.h"
 
 namespace {
 
 constexpr char BANNER[] = "scanflash.exe  Version: 1.0.2.2\n";
-constexpr char WAITING[] = "\nWating update to complete. It make take dozens of seconds.\n";
-constexpr char MODEL[] = "EM7";
-
-std::string UpdateHead() {
-    return std::string(BANNER) +
-           "Test connection\n"
-           "Checking whether the firmware file is suitable for the device\n"
-           "Entering update mode\n"
-           "\nUpdating block: 0/2\n"
-           "Setting up update parameters\n"
-           "Sending data. total frames:3\n";
-}
-
-std::string UpdateTranscript() {
-    return UpdateHead() + "*" + WAITING +
-           "\nUpdating block: 1/2\n"
-           "Setting up update parameters\n"
-           "Sending data. total frames:2\n"
-           "*" +
-           WAITING + "\nUpdate successful\n";
-}
 
 // The C runtime writes standard output in text mode.
 std::string AsWindowsWrites(const std::string& text) {
@@ -61,20 +41,6 @@ std::string AsWindowsWrites(const std::string& text) {
         windows += c == '\n' ? std::string("\r\n") : std::string(1, c);
     }
     return windows;
-}
-
-// Two blocks of 1500 and 600 bytes: three and two frames, the last of each partial.
-FirmwareSpec TwoBlocks() {
-    FirmwareSpec spec;
-    spec.layout = FirmwareLayout::Bin;
-    spec.model = MODEL;
-    Bytes kern(1500);
-    for (std::size_t at = 0; at < kern.size(); ++at) {
-        kern[at] = static_cast<std::uint8_t>(at * 7 + 3);
-    }
-    spec.blocks.push_back({"kern", kern, 0});
-    spec.blocks.push_back({"flah", Bytes(600, 0x5A), 9});
-    return spec;
 }
 
 // The prefix all runs of this process share: made once (about 10 s), then each run starts
@@ -106,7 +72,7 @@ struct WineCase {
     SimFault fault;
     HidrawFaults hidraw;
     int exitCode = 15;
-    std::string transcript = UpdateTranscript();
+    std::string transcript = TwoBlockTranscript(BANNER);
     std::vector<std::string> featureCalls;  // the HIDIOCSFEATURE calls on the scanner's node
     std::string evidence;                   // a call the fault shows up in, as the node logs it
 };
@@ -216,7 +182,7 @@ class WineRun {
         for (std::size_t at = 0; at < case_.served.size(); ++at) {
             SimScannerConfig config;
             config.linkKind = case_.served[at].kind;
-            config.model = MODEL;
+            config.model = TWO_BLOCK_MODEL;
             HidrawFaults faults;
             if (at == 0) {
                 config.fault = case_.fault;
@@ -322,10 +288,10 @@ TEST_P(WineHid, EndsAsOnWindows) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, WineHid,
     ::testing::Values(Plain("PlainHid"), Composite("CompositeFeatureMode"),
-                      FailsWith(Unplugged(), 18, UpdateHead() + "*", "read failed"),
-                      FailsWith(WritesFail(), 18, UpdateHead(), "write failed"),
+                      FailsWith(Unplugged(), 18, TwoBlockUpdateHead(BANNER) + "*", "read failed"),
+                      FailsWith(WritesFail(), 18, TwoBlockUpdateHead(BANNER), "write failed"),
                       FailsWith(FeatureRefused(), 10, BANNER),
-                      FailsWith(Silent(), 18, UpdateHead() + "*"),
+                      FailsWith(Silent(), 18, TwoBlockUpdateHead(BANNER) + "*"),
                       FailsWith(ShortReports(), 18, std::string(BANNER) + "Test connection\n"),
                       FailsWith(TwoScanners(), 14, BANNER)),
     [](const ::testing::TestParamInfo<WineCase>& param) { return std::string(param.param.name); });
