@@ -67,9 +67,25 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
     for (const std::string& sample : samples) {
         EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(sample)), sample);
     }
-    EXPECT_EQ(Utf8ToUtf16("\xC3\xA9"), u"\u00E9");
-    EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");
-    EXPECT_EQ(Utf8ToUtf16("a\xFF"), std::u16string(u"a\xDCFF"));
+    // Valid sequences at the edges of each length decode to their code points; anything else
+    // is kept as escaped bytes (U+DC80 to U+DCFF), one unit per byte.
+    const struct {
+        std::string utf8;
+        std::u16string utf16;
+    } decoded[] = {
+        {"\xC3\xA9", u"\u00E9"},
+        {"\x7F", u"\x7F"},                                       // the last one-byte sequence
+        {"\x80", {0xDC80}},                                      // a continuation byte alone
+        {"\xE2\x82\xAC", u"\u20AC"},                             // three bytes
+        {"\xEF\xBF\xBF", u"\uFFFF"},                             // the last of the first plane
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},                     // four bytes: a surrogate pair
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},                     // the last code point
+        {"\xF4\x90\x80\x80", {0xDCF4, 0xDC90, 0xDC80, 0xDC80}},  // one past it
+        {"a\xFF", {u'a', 0xDCFF}},
+    };
+    for (const auto& c : decoded) {
+        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+    }
 }
 
 // UTF-16 that came from Windows may hold surrogates without their partner. None may become
