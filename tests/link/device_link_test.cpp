@@ -404,6 +404,13 @@ TEST(DeviceLinkOpen, RecordIsCopiedAndTheLinkReopensAfterAStop) {
     port.Deliver({1, 2, 3});
     std::uint8_t out[3] = {};
     EXPECT_EQ(link.ReadTimed(2000, out, 3, 50), 3u);
+    // A later open that fails leaves no kind behind from the one before.
+    link.StopReader();
+    port.SetExpectedPath(u"\\\\.\\COM8");
+    ResultCode code = RESULT_SUCCESS;
+    EXPECT_FALSE(link.Open(record, &code));
+    EXPECT_EQ(code, RESULT_NO_DEVICE);
+    EXPECT_EQ(link.CurrentLinkKind(), LinkKind::Unsupported);
 }
 
 TEST(ReaderThread, HidReportsThatBreakTheRulesEndTheReader) {
