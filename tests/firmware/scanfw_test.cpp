@@ -420,7 +420,8 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
         {"one HID scanner with a feature switch",
          [](SimDeviceDatabase& db) { AddSimScanner(db, VENDOR_A, 0x0003, 1); },
          SCANFW_OK,
-         {"\"interface\": 1, \"linkKind\": \"hid-feature\"}"},
+         {"\"interface\": 1, \"linkKind\": \"hid-feature\"}",
+          "\"text\": \"exactly one path to exactly one scanner\"}"},
          {"as HID with feature switch (7a10:0003, interface 1)\n"}},
     };
     for (const Case& c : cases) {
