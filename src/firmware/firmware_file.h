@@ -49,7 +49,8 @@ FirmwareLayout LayoutFromFileName(const char16_t* fileName);
 // whole into a buffer of exactly that size. Returns 0, 9 (size outside 1 to 100 MiB, a check
 // failed, or the file grew or shrank since it was measured: ParseCheck::FileChanged), 12 (no
 // memory, or the second read came short of a file whose size did not change) or 10 for
-// FirmwareLayout::Unknown. The file stays open; its position is undefined.
+// FirmwareLayout::Unknown. fileData is emptied first. The file stays open; its position is
+// undefined.
 ResultCode LoadOpenFirmware(FileReader& file, FirmwareLayout layout, PackageInfo* info,
                             FirmwareBuffer& fileData, ParseReport* report = nullptr);
 

@@ -217,12 +217,15 @@ TEST(FirmwareLoader, ARefusedFileLeavesNoBuffer) {
     EXPECT_EQ(buffer.Size(), 0u);
 }
 
+// A buffer left from an earlier load never survives a refusal.
 TEST(FirmwareLoader, AnUnknownLayoutOnAnOpenFileGivesTen) {
     const Bytes bytes = ValidFile(FirmwareLayout::Bin);
     BytesFile file(bytes);
     PackageInfo info;
     FirmwareBuffer buffer;
+    ASSERT_TRUE(buffer.Allocate(16));
     EXPECT_EQ(LoadOpenFirmware(file, FirmwareLayout::Unknown, &info, buffer), RESULT_BAD_EXTENSION);
+    EXPECT_TRUE(buffer.Empty());
 }
 
 TEST(FirmwareLoader, AShortSecondReadGivesTwelveAndNoBuffer) {
