@@ -143,6 +143,27 @@ TEST(HidFraming, AStalledReportFailsTheWriteAndNothingFollows) {
     EXPECT_EQ(port.Writes().size(), 1u);
 }
 
+// Windows hands its own error numbers to the mapping as they are, so the table holds the
+// numbers, not the names the other ports translate their errors into.
+TEST(DeviceLinkOpen, WindowsErrorNumbersMapToResultCodes) {
+    const std::pair<std::uint32_t, ResultCode> cases[] = {
+        {0, RESULT_SUCCESS},
+        {2, RESULT_NO_DEVICE},
+        {3, RESULT_NO_DEVICE},
+        {5, RESULT_ACCESS_DENIED},
+        {32, RESULT_ACCESS_DENIED},
+        {1, RESULT_OPEN_FAILED},
+        {4, RESULT_OPEN_FAILED},
+        {6, RESULT_OPEN_FAILED},
+        {31, RESULT_OPEN_FAILED},
+        {33, RESULT_OPEN_FAILED},
+        {0xFFFFFFFFu, RESULT_OPEN_FAILED},
+    };
+    for (const auto& [error, result] : cases) {
+        EXPECT_EQ(MapWin32Error(error), result) << error;
+    }
+}
+
 TEST(DeviceLinkOpen, ResultCodesOfEveryPath) {
     struct Case {
         const char* name;
