@@ -251,7 +251,7 @@ TEST_F(DemoTest, Outcomes) {
          15,
          {"seen   usb-device 6666:0006, bulk: counted as an attached scanner; \\\\?\\USB#",
           "select taken: \\\\?\\USB#VID_6666&PID_0006#",
-          "port   open \\\\?\\USB#VID_6666&PID_0006#",
+          "port   open \\\\?\\USB#VID_6666&PID_0006#", " (match)\n",
           "file   block 0: kern, 1500 bytes at offset 0, extra 0, crc32 " +
               Hex32(Crc32(0, 1500, std::vector<std::uint8_t>(1500, 0x11).data())) + "\n",
           "file   block 1: flah, 600 bytes at offset 1500, extra 9, crc32 ",
