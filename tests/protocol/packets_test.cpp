@@ -267,6 +267,17 @@ TEST_F(PacketTest, OverlongModelNameIsNotDrained) {
     EXPECT_EQ(rest, '!');
 }
 
+// A reply that stops before its checksum byte is refused, even when the byte the query left
+// in the buffer at that place happens to be the right sum ("q0" makes it 0x89).
+TEST_F(PacketTest, ModelReplyWithoutItsChecksumIsRefused) {
+    Bytes reply = TildeFrame(0x02, "4q0");
+    ASSERT_EQ(reply.back(), 0x89);
+    reply.pop_back();
+    device.Reply(reply);
+    std::uint8_t name[64] = {};
+    EXPECT_EQ(QueryDeviceModel(link, name), 0u);
+}
+
 TEST_F(PacketTest, ModelReplyTooLongForTheBufferIsRefusedBeforeItsPayload) {
     // N = 4092: the header alone refuses it; the drain takes the payload that follows.
     Bytes reply = {0x02, 0x00, 0x0F, 0xFC};
