@@ -256,6 +256,7 @@ TEST_F(DemoTest, Outcomes) {
               Hex32(Crc32(0, 1500, std::vector<std::uint8_t>(1500, 0x11).data())) + "\n",
           "file   block 1: flah, 600 bytes at offset 1500, extra 9, crc32 ",
           "send   1 byte(s): 3F  |?|\n", "recv   1 byte(s): 21  |!|\n",
+          "step   block 0/2 (kern, 1500 bytes): waiting until ready\n",
           "send   frame 0: 517 bytes, crc " + kernFrame0 + "\n",
           "send   frame 2: 517 bytes, crc " + FrameCrc(0x11, 1500 - 1024) + "\n",
           "send   frame 1: 517 bytes, crc " + FrameCrc(0x22, 600 - 512) + "\n",
