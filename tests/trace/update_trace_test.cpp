@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "common/crc32.h"
 #include "common/wide_string.h"
 #include "sim/sim_port.h"
+#include "trace/trace_platform.h"
 #include "trace/tracing_port.h"
 
 namespace {
@@ -190,6 +192,23 @@ TEST_F(TraceTest, Lines) {
          {"fail   the session fails with result 11", "step   text command \"@Exit\"",
           "result failed in: connection test", "result last sent: 1 byte(s): 3F  |?|",
           "result last received: 1 byte(s): 78  |x|"}},
+        {"a serial set-up, and a blank among the bytes",
+         [](UpdateTrace& trace, SimPort&, TracingPort& port) {
+             port.Open(u"com-path", false);
+             port.ConfigureSerial();
+             Write(port, {' ', 'a', 0x7F});
+             trace.Finish(RESULT_SUCCESS, 15);
+         },
+         {"port   serial set-up: 9600 8N1, done", "send   3 byte(s): 20 61 7F  | a.|"}},
+        {"a HID write that fails at its first report",
+         [&frame](UpdateTrace& trace, SimPort& inner, TracingPort& port) {
+             SelectHid(trace);
+             port.Open(u"hid-path", false);
+             inner.StallWritesFrom(0);
+             Write(port, HidReports(frame)[0]);
+             trace.Finish(RESULT_PROTOCOL_ERROR, 18);
+         },
+         {"send   FAILED: 0 of 64 byte(s) went out in report 1"}},
         {"a file refused before the session",
          [](UpdateTrace& trace, SimPort&, TracingPort&) {
              TraceReport(&trace, TraceTopic::File, "\"fw.bin\", layout bin");
@@ -225,5 +244,24 @@ TEST_F(TraceTest, Lines) {
         }
     }
 }
+
+#ifndef _WIN32
+// An empty variable asks for no trace, as an unset one does (POSIX environment calls).
+TEST(TraceEnvironment, OnlyANonEmptyVariableNamesTheFile) {
+    const char* before = std::getenv("SCANFLASH_TRACE");
+    const std::string saved = before == nullptr ? "" : before;
+    std::u16string path;
+    setenv("SCANFLASH_TRACE", "", 1);
+    EXPECT_FALSE(TraceFileFromEnvironment(path));
+    setenv("SCANFLASH_TRACE", "t.log", 1);
+    EXPECT_TRUE(TraceFileFromEnvironment(path));
+    EXPECT_EQ(path, u"t.log");
+    unsetenv("SCANFLASH_TRACE");
+    EXPECT_FALSE(TraceFileFromEnvironment(path));
+    if (before != nullptr) {
+        setenv("SCANFLASH_TRACE", saved.c_str(), 1);
+    }
+}
+#endif
 
 }  // namespace
