@@ -17,6 +17,9 @@
 
 #include "common/crc32.h"
 #include "common/wide_string.h"
+#include "firmware/firmware_file.h"
+#include "fwwriter/firmware_writer.h"
+#include "link/device_link.h"
 #include "sim/sim_port.h"
 #include "trace/trace_platform.h"
 #include "trace/tracing_port.h"
@@ -209,6 +212,26 @@ TEST_F(TraceTest, Lines) {
              trace.Finish(RESULT_PROTOCOL_ERROR, 18);
          },
          {"send   FAILED: 0 of 64 byte(s) went out in report 1"}},
+        {"a file's blocks by their names, boot among them",
+         [this](UpdateTrace& trace, SimPort&, TracingPort& port) {
+             FirmwareSpec spec;
+             spec.layout = FirmwareLayout::Bin;
+             spec.blocks.push_back({"boot", Bytes(100, 0x11), 0});
+             spec.blocks.push_back({"appl", Bytes(50, 0x22), 0});
+             Bytes bytes;
+             ASSERT_TRUE(WriteFirmware(spec, bytes, nullptr));
+             const std::filesystem::path file = path.string() + ".bin";
+             std::ofstream(file, std::ios::binary)
+                 .write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()));
+             DeviceLink link(port);
+             link.SetTrace(&trace);
+             // The link is not open: the session refuses at once, after the file's lines.
+             EXPECT_EQ(UpdateFromFile(&link, file.u16string().c_str(), nullptr),
+                       RESULT_NOT_CONNECTED);
+             std::filesystem::remove(file);
+         },
+         {"file   block 0: boot, 100 bytes at offset 0", "file   block 1: appl, 50 bytes"}},
         {"a file refused before the session",
          [](UpdateTrace& trace, SimPort&, TracingPort&) {
              TraceReport(&trace, TraceTopic::File, "\"fw.bin\", layout bin");
