@@ -317,7 +317,7 @@ TEST_F(DemoTest, Outcomes) {
          BANNER,
          19,
          {"file   \"missing.bin\", layout bin\n",
-          "fail   the loader refuses the file with result 15\n",
+          "fail   the loader refuses the file with result 15\n", "port   close\n",
           "result failed in: the firmware file\n", "result last sent: nothing\n",
           "result last received: nothing\n"},
          {"crc:"}},
