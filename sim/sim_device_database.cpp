@@ -23,7 +23,7 @@ SimDeviceDatabase::ClassEntries& SimDeviceDatabase::EntriesOf(const Guid& classG
             return entries;
         }
     }
-    classes_.push_back(ClassEntries{classGuid, {}, {}, false, {}});
+    classes_.push_back(ClassEntries{classGuid, {}, {}, {}, false, {}});
     return classes_.back();
 }
 
@@ -36,8 +36,50 @@ const SimDeviceDatabase::ClassEntries* SimDeviceDatabase::FindEntries(const Guid
     return nullptr;
 }
 
-void SimDeviceDatabase::AddInterface(const Guid& interfaceClass, const std::u16string& path) {
-    EntriesOf(interfaceClass).paths.push_back(path);
+namespace {
+
+// "\\?\USB#VID_6666&PID_0006#SF0001#{guid}" belongs to "USB\VID_6666&PID_0006\SF0001".
+std::u16string DeviceIdOfPath(const std::u16string& path) {
+    const std::size_t start = path.rfind(u"\\\\?\\", 0) == 0 ? 4 : 0;
+    const std::size_t end = path.rfind(u'#');
+    if (end == std::u16string::npos || end <= start) {
+        return u"";
+    }
+    std::u16string id = path.substr(start, end - start);
+    for (char16_t& unit : id) {
+        unit = unit == u'#' ? u'\\' : unit;
+    }
+    return id;
+}
+
+bool CopyOut(const std::u16string& text, char16_t* out) {
+    if (text.empty() || text.size() + 1 > INSTANCE_ID_UNITS) {
+        return false;
+    }
+    std::memcpy(out, text.c_str(), (text.size() + 1) * 2);
+    return true;
+}
+
+}  // namespace
+
+void SimDeviceDatabase::AddInterface(const Guid& interfaceClass, const std::u16string& path,
+                                     const std::u16string& deviceId) {
+    ClassEntries& entries = EntriesOf(interfaceClass);
+    entries.paths.push_back(path);
+    entries.deviceIds.push_back(deviceId.empty() ? DeviceIdOfPath(path) : deviceId);
+}
+
+void SimDeviceDatabase::AddDeviceNode(const SimDeviceNode& node) {
+    nodes_.push_back(node);
+}
+
+const SimDeviceNode* SimDeviceDatabase::FindNode(const char16_t* instanceId) const {
+    for (const SimDeviceNode& node : nodes_) {
+        if (EqualsNoCase(node.instanceId.c_str(), instanceId)) {
+            return &node;
+        }
+    }
+    return nullptr;
 }
 
 void SimDeviceDatabase::AddPortDevice(const SimPortDevice& device) {
@@ -191,15 +233,39 @@ void SimDeviceDatabase::DestroyDeviceList(DeviceListHandle list) {
     }
 }
 
+bool SimDeviceDatabase::GetInterfaceDeviceId(DeviceListHandle list, char16_t* instanceId) {
+    auto found = lists_.find(list);
+    if (found == lists_.end() || found->second.current < 0 ||
+        (found->second.flags & DIGCF_DEVICEINTERFACE_FLAG) == 0) {
+        return false;
+    }
+    const ClassEntries* entries = FindEntries(found->second.guid);
+    return CopyOut(entries->deviceIds[static_cast<std::size_t>(found->second.current)], instanceId);
+}
+
+bool SimDeviceDatabase::GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) {
+    const SimDeviceNode* node = FindNode(instanceId);
+    return node != nullptr && CopyOut(node->parentId, parentId);
+}
+
+bool SimDeviceDatabase::GetDeviceLocation(const char16_t* instanceId, char16_t* location) {
+    const SimDeviceNode* node = FindNode(instanceId);
+    return node != nullptr && CopyOut(node->location, location);
+}
+
 std::u16string AddSimScanner(SimDeviceDatabase& database, std::uint16_t vendorId,
-                             std::uint16_t productId, std::uint32_t serial,
-                             const std::u16string& portName) {
+                             std::uint16_t productId, std::uint32_t number,
+                             const std::u16string& portName, const std::u16string& serialNumber) {
     char identity[64];
     std::snprintf(identity, sizeof identity, "VID_%04X&PID_%04X", vendorId, productId);
     char instance[32];
-    std::snprintf(instance, sizeof instance, "6&2c9f%04X&0&%u", serial, serial);
+    std::snprintf(instance, sizeof instance, "6&2c9f%04X&0&%u", number, number);
+    char location[32];
+    std::snprintf(location, sizeof location, "Port_#%04u.Hub_#0001", number);
     const std::u16string id = Utf8ToUtf16(identity);
-    const std::u16string tail = Utf8ToUtf16(instance);
+    const std::u16string tail = serialNumber.empty() ? Utf8ToUtf16(instance) : serialNumber;
+    const std::u16string usbDevice = u"USB\\" + id + u"\\" + tail;
+    database.AddDeviceNode({usbDevice, u"USB\\ROOT_HUB30\\4&1d3c2f0&0&0", Utf8ToUtf16(location)});
     database.AddInterface(
         USB_DEVICE_INTERFACE_CLASS,
         u"\\\\?\\USB#" + id + u"#" + tail + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
@@ -212,15 +278,20 @@ std::u16string AddSimScanner(SimDeviceDatabase& database, std::uint16_t vendorId
         }
         case LinkKind::Hid:
         case LinkKind::HidComposite: {
+            // The HID collection's node below the USB interface's node below the device's.
+            const std::u16string function = u"USB\\" + id + u"&MI_01\\7&" + tail + u"&0&0001";
+            database.AddDeviceNode({function, usbDevice, u""});
             const std::u16string path = u"\\\\?\\HID#" + id + u"&MI_01#7&" + tail +
                                         u"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
             database.AddInterface(HID_INTERFACE_CLASS, path);
+            database.AddDeviceNode({u"HID\\" + id + u"&MI_01\\7&" + tail, function, u""});
             return path;
         }
         case LinkKind::SerialA:
         case LinkKind::SerialB: {
+            // A single-function serial device: its port is the USB device's own node.
             SimPortDevice port;
-            port.instanceId = u"USB\\" + id + u"\\" + tail;
+            port.instanceId = usbDevice;
             port.portName = SimRegistryValue::String(portName);
             database.AddPortDevice(port);
             return u"\\\\.\\" + portName;

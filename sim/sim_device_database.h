@@ -36,9 +36,21 @@ struct SimPortDevice {
     SimRegistryValue hardwarePath;  // "HardwareDevinstpath"
 };
 
+// A node of the device tree: its parent, if any, and its location information.
+struct SimDeviceNode {
+    std::u16string instanceId;
+    std::u16string parentId;  // empty: a root
+    std::u16string location;  // empty: none
+};
+
 class SimDeviceDatabase : public DeviceDatabase {
   public:
-    void AddInterface(const Guid& interfaceClass, const std::u16string& path);
+    // The interface belongs to the device deviceId names; empty: the one its path names, as
+    // Windows makes an interface path ("\\?\" and the instance identifier with "#" for "\",
+    // then "#" and the class).
+    void AddInterface(const Guid& interfaceClass, const std::u16string& path,
+                      const std::u16string& deviceId = u"");
+    void AddDeviceNode(const SimDeviceNode& node);
     void AddPortDevice(const SimPortDevice& device);
     void FailClassDevices(const Guid& classGuid);
     // The detail call fails for this member index of the class.
@@ -62,11 +74,15 @@ class SimDeviceDatabase : public DeviceDatabase {
                              std::uint8_t* data, std::uint32_t& size) override;
     void CloseKey(RegistryKeyHandle key) override;
     void DestroyDeviceList(DeviceListHandle list) override;
+    bool GetInterfaceDeviceId(DeviceListHandle list, char16_t* instanceId) override;
+    bool GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) override;
+    bool GetDeviceLocation(const char16_t* instanceId, char16_t* location) override;
 
   private:
     struct ClassEntries {
         Guid guid;
         std::vector<std::u16string> paths;
+        std::vector<std::u16string> deviceIds;  // one per path
         std::vector<std::uint32_t> failingDetails;
         bool failList = false;
         std::vector<std::uint32_t> listFlags;  // one per list request
@@ -79,9 +95,11 @@ class SimDeviceDatabase : public DeviceDatabase {
 
     ClassEntries& EntriesOf(const Guid& classGuid);
     const ClassEntries* FindEntries(const Guid& classGuid) const;
+    const SimDeviceNode* FindNode(const char16_t* instanceId) const;
 
     std::vector<ClassEntries> classes_;
     std::vector<SimPortDevice> ports_;
+    std::vector<SimDeviceNode> nodes_;
     std::map<DeviceListHandle, OpenList> lists_;
     std::map<RegistryKeyHandle, std::size_t> keys_;
     std::vector<SimValueQuery> valueQueries_;
@@ -92,8 +110,11 @@ class SimDeviceDatabase : public DeviceDatabase {
 
 // The entries one attached scanner shows, by its link kind: its USB device path (which the
 // count looks at) plus the path it is opened through: the vendor interface (bulk), a HID
-// interface (HID; interface 1 for composite products), or a COM port (serial kinds).
-// Returns the path a DeviceRecord for it will carry.
+// interface (HID; interface 1 for composite products), or a COM port (serial kinds). Its
+// device node sits in port number of hub 1 ("Port_#000N.Hub_#0001") with the HID node and
+// its interface node below it; its instance is serialNumber, or one made up from number
+// when that is empty. Returns the path a DeviceRecord for it will carry.
 std::u16string AddSimScanner(SimDeviceDatabase& database, std::uint16_t vendorId,
-                             std::uint16_t productId, std::uint32_t serial,
-                             const std::u16string& portName = u"COM7");
+                             std::uint16_t productId, std::uint32_t number,
+                             const std::u16string& portName = u"COM7",
+                             const std::u16string& serialNumber = u"");

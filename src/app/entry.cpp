@@ -38,6 +38,31 @@ const char16_t* BaseName(const char16_t* path) {
     return base;
 }
 
+// "-device:SELECTOR" among the arguments from first on, where the command line otherwise
+// ignores what it finds. chosen points at selector when one is given. False, with one line on
+// standard error, when one is malformed or more than one is given.
+bool ParseSelectorArguments(const char16_t* const* argv, int argc, int first,
+                            const char16_t* baseName, DeviceSelector& selector,
+                            const DeviceSelector*& chosen) {
+    const std::string program = Utf16ToUtf8(baseName);
+    for (int i = first; i < argc; ++i) {
+        const char16_t* text = StartsWithNoCase(argv[i], u"-device:");
+        if (text == nullptr) {
+            continue;
+        }
+        if (chosen != nullptr) {
+            std::fprintf(stderr, "%s: -device: is given more than once\n", program.c_str());
+            return false;
+        }
+        if (const char* reason = ParseDeviceSelector(text, selector)) {
+            std::fprintf(stderr, "%s: -device: selector %s\n", program.c_str(), reason);
+            return false;
+        }
+        chosen = &selector;
+    }
+    return true;
+}
+
 }  // namespace
 
 void SetConsoleWindowEnabled(bool enable) {
@@ -95,13 +120,19 @@ ResultCode RunCommandLine(const char16_t* const* argv, int argc, DeviceSource& d
         return RESULT_BAD_REQUEST;
     }
     const bool forced = StartsWithNoCase(argv[1], u"-force") != nullptr;
-    const char16_t* fileArgument = forced ? (argc > 2 ? argv[2] : nullptr) : argv[1];
+    const int fileIndex = forced ? 2 : 1;
+    const char16_t* fileArgument = argc > fileIndex ? argv[fileIndex] : nullptr;
     const char16_t* fileName =
         fileArgument == nullptr ? nullptr : StartsWithNoCase(fileArgument, u"-file:");
     if (fileName == nullptr) {
         return RESULT_BAD_REQUEST;
     }
-    const ResultCode opened = SelectAndOpenDevice(devices, link);
+    DeviceSelector selector;
+    const DeviceSelector* chosen = nullptr;
+    if (!ParseSelectorArguments(argv, argc, fileIndex + 1, baseName, selector, chosen)) {
+        return RESULT_BAD_REQUEST;
+    }
+    const ResultCode opened = SelectAndOpenDevice(devices, link, chosen);
     if (opened != RESULT_SUCCESS) {
         return opened;
     }

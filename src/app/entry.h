@@ -20,7 +20,8 @@ constexpr char VERSION_TEXT[] = SCANFLASH_VERSION;
 int RunEntry(DeviceSource& devices, DevicePort& port, ConsoleSeam& console, int argc,
              const char16_t* const* argv);
 
-// Prints the banner, parses "-force" and "-file:" and runs the update. Returns a ResultCode.
+// Prints the banner, parses "-force", "-file:" and any "-device:" after it, and runs the
+// update. Returns a ResultCode; a malformed "-device:" costs one line on standard error.
 ResultCode RunCommandLine(const char16_t* const* argv, int argc, DeviceSource& devices,
                           DeviceLink& link);
 

@@ -14,6 +14,9 @@ constexpr std::uint32_t HARDWARE_PATH_BUFFER_BYTES = INSTANCE_ID_UNITS * 2;
 constexpr std::uint32_t HARDWARE_PATH_READ_BYTES = HARDWARE_PATH_BUFFER_BYTES - 2;
 constexpr std::uint32_t PORT_NUMBER_MAX = 65535;
 constexpr std::uint32_t INTERFACE_FLAGS = DIGCF_PRESENT_FLAG | DIGCF_DEVICEINTERFACE_FLAG;
+// How far up the device tree the USB device of an interface or port is looked for: a HID
+// collection sits two levels below it (HID node, USB interface node, USB device).
+constexpr std::uint32_t DEVICE_TREE_LEVELS = 8;
 
 constexpr char16_t USB_PATH_PREFIX[] = u"\\\\?\\usb#";
 constexpr char16_t HID_PATH_PREFIX[] = u"\\\\?\\hid#";
@@ -105,6 +108,43 @@ bool IsComPortName(const char16_t* name) {
     return number != 0;
 }
 
+// "usb\vid_XXXX&pid_XXXX\..." without an interface number: the node of a whole USB device,
+// not of one of its interfaces.
+bool IsUsbDeviceId(const char16_t* instanceId) {
+    char16_t lowered[INSTANCE_ID_UNITS] = {};
+    if (WideLength(instanceId) >= INSTANCE_ID_UNITS) {
+        return false;
+    }
+    CopyWide(lowered, instanceId);
+    LowerAscii(lowered);
+    const char16_t* cursor = lowered;
+    UsbIdentity identity;
+    return SkipPrefix(USB_INSTANCE_PREFIX, cursor) && ParseUsbIdentity(cursor, identity) &&
+           !identity.hasInterface;
+}
+
+// A USB device's instance identifier ends in its serial number when it has one; otherwise
+// Windows makes up an instance of its own, which always holds an "&". Writes the serial
+// number, or nothing, into serial.
+void SerialNumberOf(const char16_t* usbDeviceId, char16_t* serial) {
+    serial[0] = 0;
+    const char16_t* instance = usbDeviceId;
+    for (int separators = 0; separators < 2; ++instance) {
+        if (*instance == 0) {
+            return;
+        }
+        if (*instance == u'\\') {
+            ++separators;
+        }
+    }
+    for (const char16_t* at = instance; *at != 0; ++at) {
+        if (*at == u'&' || *at == u'\\') {
+            return;
+        }
+    }
+    CopyWide(serial, instance);
+}
+
 bool ReadString(DeviceDatabase& database, RegistryKeyHandle key, const char16_t* name,
                 std::uint8_t* buffer, std::uint32_t readBytes, bool needsStringType) {
     std::uint32_t type = 0;
@@ -182,9 +222,14 @@ std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
             break;
         }
         CandidateReport candidate = Candidate(CandidateSource::UsbDevice, path);
+        PhysicalDevice device;
         candidate.verdict = PathTest(path, USB_PATH_PREFIX, candidate);
         if (candidate.verdict == CandidateVerdict::Taken) {
+            KnowDevice(list, candidate, device);
             candidate.verdict = JudgeUsbDevice(candidate.identity);
+        }
+        if (candidate.verdict == CandidateVerdict::Counted) {
+            candidate.verdict = Choose(candidate, candidate.verdict);
         }
         if (candidate.verdict == CandidateVerdict::Counted) {
             ++count;
@@ -217,11 +262,16 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
                 break;
             }
             CandidateReport candidate = Candidate(interfaceClass.source, path);
+            PhysicalDevice device;
             LinkKind kind = LinkKind::Unsupported;
             candidate.verdict = PathTest(path, interfaceClass.prefix, candidate);
             if (candidate.verdict == CandidateVerdict::Taken) {
+                KnowDevice(list, candidate, device);
                 candidate.verdict = JudgeInterfaceIdentity(candidate.identity,
                                                            interfaceClass.keepsInterfaceOne, kind);
+            }
+            if (candidate.verdict == CandidateVerdict::Taken) {
+                candidate.verdict = Choose(candidate, candidate.verdict);
             }
             // A path longer than a record holds is skipped: it could not be opened as given.
             if (candidate.verdict == CandidateVerdict::Taken) {
@@ -239,9 +289,47 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
     return written;
 }
 
+bool DatabaseDeviceSource::FindPhysicalDevice(const char16_t* instanceId, PhysicalDevice& device) {
+    char16_t node[INSTANCE_ID_UNITS] = {};
+    if (WideLength(instanceId) >= INSTANCE_ID_UNITS) {
+        return false;
+    }
+    CopyWide(node, instanceId);
+    for (std::uint32_t level = 0; level < DEVICE_TREE_LEVELS; ++level) {
+        if (IsUsbDeviceId(node)) {
+            char16_t serial[INSTANCE_ID_UNITS];
+            char16_t location[INSTANCE_ID_UNITS] = {};
+            SerialNumberOf(node, serial);
+            if (!database_.GetDeviceLocation(node, location)) {
+                location[0] = 0;
+            }
+            location[INSTANCE_ID_UNITS - 1] = 0;
+            return FillPhysicalDevice(device, node, serial, location);
+        }
+        char16_t parent[INSTANCE_ID_UNITS] = {};
+        if (!database_.GetParentDeviceId(node, parent)) {
+            return false;
+        }
+        parent[INSTANCE_ID_UNITS - 1] = 0;
+        CopyWide(node, parent);
+    }
+    return false;
+}
+
+void DatabaseDeviceSource::KnowDevice(DeviceListHandle list, CandidateReport& candidate,
+                                      PhysicalDevice& device) {
+    char16_t instanceId[INSTANCE_ID_UNITS] = {};
+    if (database_.GetInterfaceDeviceId(list, instanceId)) {
+        instanceId[INSTANCE_ID_UNITS - 1] = 0;
+        if (FindPhysicalDevice(instanceId, device)) {
+            candidate.device = &device;
+        }
+    }
+}
+
 CandidateVerdict DatabaseDeviceSource::JudgePort(RegistryKeyHandle key, bool vendorBus,
                                                  char16_t* instanceId, char16_t* portName,
-                                                 CandidateReport& candidate) {
+                                                 char16_t* deviceId, CandidateReport& candidate) {
     if (!ReadString(database_, key, u"PortName", reinterpret_cast<std::uint8_t*>(portName),
                     PORT_NAME_READ_BYTES, true)) {
         return CandidateVerdict::NoPortName;
@@ -259,6 +347,7 @@ CandidateVerdict DatabaseDeviceSource::JudgePort(RegistryKeyHandle key, bool ven
                         false)) {
             return CandidateVerdict::NoHardwarePath;
         }
+        CopyWide(deviceId, instanceId);
         LowerAscii(instanceId);
         if (StartsWithNoCase(instanceId, USB_INSTANCE_PREFIX) == nullptr) {
             return CandidateVerdict::HardwarePathNotUsb;
@@ -308,7 +397,16 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
             continue;
         }
         char16_t portName[PORT_NAME_BUFFER_BYTES / 2] = {};
-        candidate.verdict = JudgePort(key, vendorBus, instanceId, portName, candidate);
+        char16_t deviceId[INSTANCE_ID_UNITS];
+        CopyWide(deviceId, shownId);
+        PhysicalDevice device;
+        candidate.verdict = JudgePort(key, vendorBus, instanceId, portName, deviceId, candidate);
+        if (candidate.identityKnown && FindPhysicalDevice(deviceId, device)) {
+            candidate.device = &device;
+        }
+        if (candidate.verdict == CandidateVerdict::Taken) {
+            candidate.verdict = Choose(candidate, candidate.verdict);
+        }
         if (candidate.verdict == CandidateVerdict::Taken) {
             if (FillPortRecord(first[written], portName, candidate.identity)) {
                 candidate.linkKind = LinkKind::SerialPort;
@@ -324,8 +422,11 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
     return written;
 }
 
-SelectionOutcome SelectDevice(DeviceSource& source) {
+namespace {
+
+SelectionOutcome RunStages(DeviceSource& source, bool chosen) {
     SelectionOutcome outcome;
+    outcome.chosen = chosen;
     outcome.usbDevices = source.CountUsbDevices();
     if (outcome.usbDevices != 1) {
         outcome.result = outcome.usbDevices == 0 ? RESULT_NO_DEVICE : RESULT_MULTIPLE_DEVICES;
@@ -356,8 +457,40 @@ SelectionOutcome SelectDevice(DeviceSource& source) {
     return outcome;
 }
 
-ResultCode SelectAndOpenDevice(DeviceSource& source, DeviceLink& link) {
-    const SelectionOutcome outcome = SelectDevice(source);
+// Walks every source with nothing admitted, so that the candidate a path or port name names
+// gives the choice its device. The observer hears none of it.
+void ResolveChoice(DeviceSource& source, DeviceChoice& choice) {
+    SelectionObserver* observer = source.Observer();
+    source.SetObserver(nullptr);
+    choice.BeginResolving();
+    DeviceRecord table[DEVICE_RECORD_TABLE_SIZE];
+    std::memset(table, 0, sizeof table);
+    source.CountUsbDevices();
+    source.ScanInterfaceClasses(table);
+    source.ScanComPorts(table, DEVICE_RECORD_TABLE_SIZE);
+    choice.EndResolving();
+    source.SetObserver(observer);
+}
+
+}  // namespace
+
+SelectionOutcome SelectDevice(DeviceSource& source, const DeviceSelector* selector) {
+    if (selector == nullptr) {
+        return RunStages(source, false);
+    }
+    DeviceChoice choice(*selector);
+    source.SetChoice(&choice);
+    if (choice.NeedsResolving()) {
+        ResolveChoice(source, choice);
+    }
+    const SelectionOutcome outcome = RunStages(source, true);
+    source.SetChoice(nullptr);
+    return outcome;
+}
+
+ResultCode SelectAndOpenDevice(DeviceSource& source, DeviceLink& link,
+                               const DeviceSelector* selector) {
+    const SelectionOutcome outcome = SelectDevice(source, selector);
     if (outcome.result != RESULT_SUCCESS) {
         return outcome.result;
     }

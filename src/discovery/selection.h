@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/result_code.h"
+#include "discovery/device_choice.h"
 #include "discovery/device_database.h"
 #include "discovery/identity.h"
 
@@ -44,6 +45,7 @@ enum class CandidateVerdict : std::uint8_t {
     BadPortName,         // a port name other than COM and a number from 1 to 65535
     NoHardwarePath,      // a vendor bus port without a readable "HardwareDevinstpath"
     HardwarePathNotUsb,  // a vendor bus port whose hardware path does not begin "usb\"
+    NotChosen,           // it belongs to a scanner other than the one a selector chose
     // Linux: what sysfs shows in place of the Windows forms.
     Unreadable,         // sysfs attributes of the entry cannot be read
     NotVendorSpecific,  // an interface whose class is not vendor-specific
@@ -57,6 +59,7 @@ struct CandidateReport {
     CandidateSource source = CandidateSource::UsbDevice;
     const char16_t* path = nullptr;      // device path, instance identifier or node; may be null
     const char16_t* portName = nullptr;  // COM ports: the "PortName" value, when read
+    const PhysicalDevice* device = nullptr;  // the USB device it belongs to, when known
     bool identityKnown = false;
     UsbIdentity identity;
     LinkKind productKind = LinkKind::Unsupported;  // ClassifyProduct of the identity
@@ -67,6 +70,7 @@ struct CandidateReport {
 // How far the selection got, and what it ends with.
 struct SelectionOutcome {
     ResultCode result = RESULT_NO_DEVICE;  // 0, 2 or 18
+    bool chosen = false;                   // a selector restricted both stages
     std::uint32_t usbDevices = 0;          // counted
     bool interfacesScanned = false;
     std::uint32_t interfaceRecords = 0;
@@ -98,6 +102,8 @@ class DeviceSource {
     // null: nobody listens.
     void SetObserver(SelectionObserver* observer) { observer_ = observer; }
     SelectionObserver* Observer() const { return observer_; }
+    // null: every scanner may be counted and taken. SelectDevice sets it for its run.
+    void SetChoice(DeviceChoice* choice) { choice_ = choice; }
 
   protected:
     void Report(const CandidateReport& report) const {
@@ -105,9 +111,16 @@ class DeviceSource {
             observer_->OnCandidate(report);
         }
     }
+    // For a candidate that would count or be taken (verdict): NotChosen when a choice is made
+    // and the candidate belongs to another device, or to none that is known.
+    CandidateVerdict Choose(const CandidateReport& candidate, CandidateVerdict verdict) const {
+        return choice_ == nullptr || choice_->Admits(candidate) ? verdict
+                                                                : CandidateVerdict::NotChosen;
+    }
 
   private:
     SelectionObserver* observer_ = nullptr;
+    DeviceChoice* choice_ = nullptr;
 };
 
 // The rules each source applies to an identity, shared so that every platform judges alike.
@@ -131,20 +144,31 @@ class DatabaseDeviceSource : public DeviceSource {
     std::uint32_t ScanComPorts(DeviceRecord* first, std::uint32_t limit) override;
 
   private:
-    // A port's registry values and identity; Taken when its record may be written.
+    // A port's registry values and identity; Taken when its record may be written. deviceId
+    // receives, in the database's letter case, the instance identifier that names the port's
+    // USB device or a device below it: the port's own, or a vendor bus port's hardware path.
     CandidateVerdict JudgePort(RegistryKeyHandle key, bool vendorBus, char16_t* instanceId,
-                               char16_t* portName, CandidateReport& candidate);
+                               char16_t* portName, char16_t* deviceId, CandidateReport& candidate);
+    // The USB device that instanceId names, or the nearest one above it in the device tree;
+    // false when none is found.
+    bool FindPhysicalDevice(const char16_t* instanceId, PhysicalDevice& device);
+    // Points the candidate at device, filled, when the interface last enumerated in list
+    // leads to a USB device.
+    void KnowDevice(DeviceListHandle list, CandidateReport& candidate, PhysicalDevice& device);
 
     DeviceDatabase& database_;
 };
 
 // The two stages of the selection without opening anything: the count, then the paths. The
-// source's observer, if any, hears every candidate and the outcome.
-SelectionOutcome SelectDevice(DeviceSource& source);
+// source's observer, if any, hears every candidate and the outcome. With a selector both
+// stages look only at what belongs to the device it chooses; a path or port name is first
+// looked for among every candidate, unheard by the observer.
+SelectionOutcome SelectDevice(DeviceSource& source, const DeviceSelector* selector = nullptr);
 
 // 0 with the one device open in the link; 2 none found; 18 more than one; otherwise the
 // code DeviceLink::Open reported.
-ResultCode SelectAndOpenDevice(DeviceSource& source, DeviceLink& link);
+ResultCode SelectAndOpenDevice(DeviceSource& source, DeviceLink& link,
+                               const DeviceSelector* selector = nullptr);
 
 // Words for scripts ("usb-device", "unknown-vendor") and sentences for people.
 const char* CandidateSourceName(CandidateSource source);

@@ -71,6 +71,8 @@ const char* CandidateVerdictName(CandidateVerdict verdict) {
             return "no-hardware-path";
         case CandidateVerdict::HardwarePathNotUsb:
             return "hardware-path-not-usb";
+        case CandidateVerdict::NotChosen:
+            return "not-chosen";
         case CandidateVerdict::Unreadable:
             return "unreadable";
         case CandidateVerdict::NotVendorSpecific:
@@ -127,6 +129,8 @@ const char* CandidateVerdictText(CandidateVerdict verdict) {
             return "skipped: the vendor bus port has no hardware path";
         case CandidateVerdict::HardwarePathNotUsb:
             return "skipped: the vendor bus port's hardware path is not a USB one";
+        case CandidateVerdict::NotChosen:
+            return "skipped: not the scanner the selector chose";
         case CandidateVerdict::Unreadable:
             return "skipped: its sysfs attributes cannot be read";
         case CandidateVerdict::NotVendorSpecific:
@@ -143,10 +147,12 @@ const char* CandidateVerdictText(CandidateVerdict verdict) {
 
 const char* SelectionOutcomeText(const SelectionOutcome& outcome) {
     if (outcome.usbDevices == 0) {
-        return "no supported scanner is attached";
+        return outcome.chosen ? "no attached supported scanner matches the selector"
+                              : "no supported scanner is attached";
     }
     if (outcome.usbDevices > 1) {
-        return "more than one supported scanner is attached";
+        return outcome.chosen ? "more than one attached supported scanner matches the selector"
+                              : "more than one supported scanner is attached";
     }
     const std::uint32_t found = outcome.interfaceRecords + outcome.portRecords;
     if (found == 0) {

@@ -1,5 +1,7 @@
 #include "platform/win32/win32_device_database.h"
 
+#include <cfgmgr32.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -47,6 +49,7 @@ bool Win32DeviceDatabase::EnumDeviceInterface(DeviceListHandle list, const Guid&
                                               std::uint32_t index) {
     const GUID windowsGuid = ToWindowsGuid(interfaceClass);
     interfaceList_ = NO_DEVICE_LIST;
+    interfaceDeviceKnown_ = false;
     interface_ = SP_DEVICE_INTERFACE_DATA{};
     interface_.cbSize = sizeof interface_;
     if (!SetupDiEnumDeviceInterfaces(ListOf(list), nullptr, &windowsGuid, index, &interface_)) {
@@ -64,10 +67,14 @@ bool Win32DeviceDatabase::GetDeviceInterfacePath(DeviceListHandle list, char16_t
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
     // The size of the structure itself, as SetupAPI checks it, not the buffer's.
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    interfaceDevice_ = SP_DEVINFO_DATA{};
+    interfaceDevice_.cbSize = sizeof interfaceDevice_;
+    interfaceDeviceKnown_ = false;
     if (!SetupDiGetDeviceInterfaceDetailW(ListOf(list), &interface_, detail, INTERFACE_DETAIL_BYTES,
-                                          nullptr, nullptr)) {
+                                          nullptr, &interfaceDevice_)) {
         return false;
     }
+    interfaceDeviceKnown_ = true;
     // A successful call leaves the path terminated inside the buffer; copy it through the
     // bytes so that nothing depends on how the buffer is typed.
     const std::uint8_t* text = buffer + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
@@ -127,9 +134,51 @@ void Win32DeviceDatabase::CloseKey(RegistryKeyHandle key) {
     RegCloseKey(KeyOf(key));
 }
 
+bool Win32DeviceDatabase::GetInterfaceDeviceId(DeviceListHandle list, char16_t* instanceId) {
+    if (list == NO_DEVICE_LIST || list != interfaceList_ || !interfaceDeviceKnown_) {
+        return false;
+    }
+    return SetupDiGetDeviceInstanceIdW(ListOf(list), &interfaceDevice_,
+                                       reinterpret_cast<PWSTR>(instanceId), INSTANCE_ID_UNITS,
+                                       nullptr) != FALSE;
+}
+
+namespace {
+
+bool LocateNode(const char16_t* instanceId, DEVINST& node) {
+    return CM_Locate_DevNodeW(&node,
+                              const_cast<DEVINSTID_W>(reinterpret_cast<const WCHAR*>(instanceId)),
+                              CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
+}
+
+}  // namespace
+
+bool Win32DeviceDatabase::GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) {
+    DEVINST node = 0;
+    DEVINST parent = 0;
+    return LocateNode(instanceId, node) && CM_Get_Parent(&parent, node, 0) == CR_SUCCESS &&
+           CM_Get_Device_IDW(parent, reinterpret_cast<PWSTR>(parentId), INSTANCE_ID_UNITS, 0) ==
+               CR_SUCCESS;
+}
+
+bool Win32DeviceDatabase::GetDeviceLocation(const char16_t* instanceId, char16_t* location) {
+    DEVINST node = 0;
+    if (!LocateNode(instanceId, node)) {
+        return false;
+    }
+    ULONG type = 0;
+    // One unit short of the buffer, so that the text is terminated whatever the call leaves.
+    ULONG bytes = (INSTANCE_ID_UNITS - 1) * sizeof(WCHAR);
+    location[INSTANCE_ID_UNITS - 1] = 0;
+    return CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, location,
+                                             &bytes, 0) == CR_SUCCESS &&
+           type == REG_SZ;
+}
+
 void Win32DeviceDatabase::DestroyDeviceList(DeviceListHandle list) {
     if (list == interfaceList_) {
         interfaceList_ = NO_DEVICE_LIST;
+        interfaceDeviceKnown_ = false;
     }
     if (list == deviceList_) {
         deviceList_ = NO_DEVICE_LIST;

@@ -12,7 +12,9 @@ GUID ToWindowsGuid(const Guid& guid);
 
 // Remembers the element last enumerated in one list at a time, as the selection walks its
 // lists one after the other: a call for any other list fails. Handles are the Windows ones
-// (HDEVINFO, HKEY) carried in the seam's integers; the caller closes every one it gets.
+// (HDEVINFO, HKEY) carried in the seam's integers; the caller closes every one it gets. The
+// device tree is read through the configuration manager (CM_Locate_DevNodeW on an instance
+// identifier, CM_Get_Parent, CM_Get_Device_IDW, CM_Get_DevNode_Registry_PropertyW).
 class Win32DeviceDatabase final : public DeviceDatabase {
   public:
     DeviceListHandle GetClassDevices(const Guid& classGuid, std::uint32_t flags) override;
@@ -26,10 +28,17 @@ class Win32DeviceDatabase final : public DeviceDatabase {
                              std::uint8_t* data, std::uint32_t& size) override;
     void CloseKey(RegistryKeyHandle key) override;
     void DestroyDeviceList(DeviceListHandle list) override;
+    bool GetInterfaceDeviceId(DeviceListHandle list, char16_t* instanceId) override;
+    bool GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) override;
+    bool GetDeviceLocation(const char16_t* instanceId, char16_t* location) override;
 
   private:
     DeviceListHandle interfaceList_ = NO_DEVICE_LIST;
     SP_DEVICE_INTERFACE_DATA interface_{};
+    // The device the interface belongs to, as the detail call gave it; only after a detail
+    // call for the interface last enumerated succeeded.
+    bool interfaceDeviceKnown_ = false;
+    SP_DEVINFO_DATA interfaceDevice_{};
     DeviceListHandle deviceList_ = NO_DEVICE_LIST;
     SP_DEVINFO_DATA device_{};
 };
