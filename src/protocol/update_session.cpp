@@ -34,7 +34,6 @@ constexpr std::uint32_t FRAME_ANSWER_WAIT_MS = 2000;
 constexpr std::uint32_t VERDICT_WAIT_MS = 1000;
 constexpr std::uint32_t AFTER_BLOCK_REPLY_WAIT_MS = 500;
 constexpr std::uint32_t EXIT_AFTER_FAILURE_WAIT_MS = 100;
-constexpr std::uint32_t CONNECTION_FLUSH_MS = 50;
 constexpr std::uint32_t BLOCK_FLUSH_MS = 20;
 
 // Progress goes out at once, also when standard output is a pipe, so that a watching user or
@@ -61,17 +60,7 @@ bool ModelSuitsDevice(DeviceLink& link, const char* model) {
         QueryDeviceModel(link, reinterpret_cast<std::uint8_t*>(deviceModel));
     deviceModel[length] = '\0';
     TraceReport(link.Trace(), TraceTopic::Note, "the device reports the model \"%s\"", deviceModel);
-    if (std::strcmp(deviceModel, model) == 0) {
-        return true;
-    }
-    // Devices that report an "MB" name take firmware made for the matching "EM" name.
-    if (deviceModel[0] == 'M' && deviceModel[1] == 'B' && deviceModel[2] >= '0' &&
-        deviceModel[2] <= '9') {
-        deviceModel[0] = 'E';
-        deviceModel[1] = 'M';
-        return std::strcmp(deviceModel, model) == 0;
-    }
-    return false;
+    return ModelNameSuits(deviceModel, model);
 }
 
 bool WaitUntilReady(DeviceLink& link, ResultCode& failure) {
@@ -195,6 +184,24 @@ ResultCode UpdateBlockOnDevice(DeviceLink& link, const UpdateBlock& block, std::
 
 }  // namespace
 
+bool AnswersConnectionTest(DeviceLink& link) {
+    return link.Send(&CONNECTION_QUERY, 1) &&
+           ExpectByte(link, CONNECTION_WAIT_MS, CONNECTION_ANSWER);
+}
+
+bool ModelNameSuits(const char* deviceModel, const char* fileModel) {
+    if (std::strcmp(deviceModel, fileModel) == 0) {
+        return true;
+    }
+    // Devices that report an "MB" name take firmware made for the matching "EM" name.
+    if (deviceModel[0] == 'M' && deviceModel[1] == 'B' && deviceModel[2] >= '0' &&
+        deviceModel[2] <= '9') {
+        return fileModel[0] == 'E' && fileModel[1] == 'M' &&
+               std::strcmp(deviceModel + 2, fileModel + 2) == 0;
+    }
+    return false;
+}
+
 std::uint32_t CompletionReads(std::uint32_t length) {
     return ((length / 1024 + 150) * 20) / 1000 + 1;
 }
@@ -213,8 +220,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
 
     TraceReport(link->Trace(), TraceTopic::Step, "connection test");
     Print("Test connection\n");
-    if (!link->Send(&CONNECTION_QUERY, 1) ||
-        !ExpectByte(*link, CONNECTION_WAIT_MS, CONNECTION_ANSWER)) {
+    if (!AnswersConnectionTest(*link)) {
         return RESULT_PROTOCOL_ERROR;
     }
     if (checkModel && !ModelSuitsDevice(*link, model)) {

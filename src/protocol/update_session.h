@@ -17,6 +17,16 @@ ResultCode RunUpdateSession(const UpdateBlock* blocks, DeviceLink* link, std::ui
                             bool allowUpdate, const UpdateOptions* options, std::uint32_t exflCount,
                             const char* model);
 
+// The ring is drained this long before the connection test.
+constexpr std::uint32_t CONNECTION_FLUSH_MS = 50;
+
+// The connection test: "?" answered by "!" within its wait.
+bool AnswersConnectionTest(DeviceLink& link);
+
+// Whether firmware made for fileModel suits a device that reports deviceModel: the same bytes,
+// or a device name "MB" and a digit whose "EM" form is the file's.
+bool ModelNameSuits(const char* deviceModel, const char* fileModel);
+
 // How many one-second reads the completion wait allows a block of length bytes: 20 ms per
 // whole KiB plus 3 s, in whole seconds, plus one.
 std::uint32_t CompletionReads(std::uint32_t length);

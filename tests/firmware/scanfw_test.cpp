@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,7 +11,12 @@
 #include "common/wide_string.h"
 #include "discovery/selection.h"
 #include "firmware_fixture.h"
+#include "link/device_link.h"
 #include "sim/sim_device_database.h"
+#include "sim/sim_port.h"
+#include "sim/sim_port_adapter.h"
+#include "sim/sim_port_router.h"
+#include "sim/sim_scanner.h"
 
 namespace {
 
@@ -243,6 +249,7 @@ TEST(Scanfw, DevicesShowsOneScannerAndWhatScanflashWouldOpen) {
               "  6666:0007  serial A, no interface number: counted as an attached scanner\n"
               "             \\\\?\\USB#VID_6666&PID_0007#6&2c9f0001&0&1#"
               "{a5dcbf10-6530-11d2-901f-00c04fb951ed}\n"
+              "             choose with -device:usb:Port_#0001.Hub_#0001 (no serial number)\n"
               "vendor bulk interfaces\n"
               "  (none)\n"
               "HID interfaces\n"
@@ -383,14 +390,22 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
           "scanner is attached\"}"},
          {"COM ports\n  (not looked at: the count already decides)\n",
           "would stop with exit code 12: no supported scanner is attached\n"}},
-        {"two scanners",
+        {"two scanners with one serial number, and a third",
          [](SimDeviceDatabase& db) {
-             AddSimScanner(db, VENDOR_B, 0x0006, 1);
-             AddSimScanner(db, VENDOR_B, 0x0009, 2);
+             AddSimScanner(db, VENDOR_B, 0x0006, 1, u"", u"SAME");
+             AddSimScanner(db, VENDOR_B, 0x0009, 2, u"", u"same");
+             AddSimScanner(db, VENDOR_B, 0x0009, 3, u"", u"SF0003");
          },
          SCANFW_REFUSED,
-         {"\"usbDevices\": 2,", "\"resultCode\": 18, \"exitCode\": 14"},
-         {"would stop with exit code 14: more than one supported scanner is attached\n"}},
+         {"\"usbDevices\": 3,", "\"resultCode\": 18, \"exitCode\": 14",
+          "{\"selector\": \"usb:Port_#0002.Hub_#0001\", \"serial\": \"same\", \"location\": "
+          "\"Port_#0002.Hub_#0001\", \"vendorId\": \"6666\", \"productId\": \"0009\", "
+          "\"path\": \"\\\\\\\\?\\\\USB#VID_6666&PID_0009#same#",
+          "{\"selector\": \"serial:SF0003\", \"serial\": \"SF0003\""},
+         {"choose with -device:usb:Port_#0001.Hub_#0001 (its serial number SAME is another "
+          "scanner's too)\n",
+          "choose with -device:serial:SF0003 or -device:usb:Port_#0003.Hub_#0001\n",
+          "would stop with exit code 14: more than one supported scanner is attached\n"}},
         {"one scanner behind two interfaces",
          [](SimDeviceDatabase& db) {
              AddSimScanner(db, VENDOR_B, 0x0006, 1);
@@ -413,8 +428,11 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
                                  u"#6&2c9f0001&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
          },
          SCANFW_REFUSED,
-         {"\"portsScanned\": true,", "\"resultCode\": 2, \"exitCode\": 12"},
-         {"HID interfaces\n  (none)\n",
+         {"\"portsScanned\": true,", "\"resultCode\": 2, \"exitCode\": 12",
+          "\"serial\": null, \"location\": null, \"vendorId\": \"7a10\""},
+         {"choose with -device:\\\\?\\USB#VID_7A10&PID_0004#6&2c9f0001&0&1#"
+          "{a5dcbf10-6530-11d2-901f-00c04fb951ed} (no serial number, no location)\n",
+          "HID interfaces\n  (none)\n",
           "would stop with exit code 12: the attached scanner offers no interface or port that "
           "can be opened\n"}},
         {"one HID scanner with a feature switch",
@@ -438,6 +456,107 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
             EXPECT_TRUE(Contains(text.out, part)) << c.name << ": " << part << "\n" << text.out;
         }
     }
+}
+
+// --query asks every counted scanner in turn: one whose "MB" name takes the file's "EM"
+// firmware, one held by another program, one that never answers the connection test, and one
+// whose model the file does not suit. Nothing that enters update mode is sent, and each port
+// is closed again.
+TEST(Scanfw, DevicesQueryAsksEachScanner) {
+    struct Attached {
+        std::uint16_t product;
+        const char16_t* serial;
+        const char* model;
+        bool busy;
+        SimStep silent;
+    };
+    const Attached attached[] = {{0x0006, u"SF0001", "MB7", false, SimStep::None},
+                                 {0x0007, u"", "EM7", true, SimStep::None},
+                                 {0x0009, u"SF0003", "EM7", false, SimStep::Connection},
+                                 {0x0010, u"SF0004", "XX1", false, SimStep::None}};
+    const TempDir dir;
+    FirmwareSpec spec;
+    spec.layout = FirmwareLayout::Bin;
+    spec.model = "EM7";
+    spec.blocks.push_back({"kern", Bytes(600, 0x11), 0});
+    Bytes bytes;
+    ASSERT_TRUE(WriteFirmware(spec, bytes, nullptr));
+    const std::string firmware = dir.Write("fw.bin", bytes);
+    SimDeviceDatabase database;
+    SimPortRouter router;
+    SimPort ports[4];
+    std::vector<std::unique_ptr<SimScanner>> scanners;
+    std::vector<std::unique_ptr<SimPortAdapter>> adapters;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        const Attached& a = attached[i];
+        router.Attach(AddSimScanner(database, VENDOR_B, a.product, i + 1, u"COM8", a.serial),
+                      ports[i]);
+        SimScannerConfig config;
+        config.model = a.model;
+        config.linkKind = a.product == 0x0007 ? LinkKind::SerialPort : LinkKind::VendorBulk;
+        config.fault.step = a.silent;
+        config.fault.occurrence = 0;
+        if (a.busy) {
+            ports[i].SetOpenBehaviour(
+                {PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_SHARING_VIOLATION, false});
+        }
+        scanners.push_back(std::make_unique<SimScanner>(config));
+        adapters.push_back(std::make_unique<SimPortAdapter>(*scanners.back(), ports[i]));
+    }
+    DatabaseDeviceSource source(database);
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args = {"devices", "--query", "--file", firmware};
+        if (json) {
+            args.push_back("--json");
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(RunScanfw(args, out, err, &source, &router), SCANFW_REFUSED) << json;
+        const std::vector<std::string> parts =
+            json ? std::vector<std::string>{
+                       "\"query\": {\"answered\": true, \"model\": \"MB7\", \"problem\": null, "
+                       "\"exitCode\": null, \"fileModel\": \"EM7\", \"suits\": true}",
+                       "\"query\": {\"answered\": false, \"model\": null, \"problem\": \"not "
+                       "asked: in use by another program, or access denied\", \"exitCode\": 13",
+                       "\"problem\": \"no answer to the connection test\", \"exitCode\": 18",
+                       "\"model\": \"XX1\", \"problem\": null, \"exitCode\": null, "
+                       "\"fileModel\": \"EM7\", \"suits\": false}"}
+                 : std::vector<std::string>{
+                       "query\n  -device:serial:SF0001  6666:0006  model \"MB7\"; " + firmware +
+                           " (made for \"EM7\") suits it\n",
+                       "  -device:usb:Port_#0002.Hub_#0001  6666:0007  not asked: in use by "
+                       "another program, or access denied; scanflash would stop with exit code "
+                       "13\n",
+                       "  -device:serial:SF0003  6666:0009  no answer to the connection test; "
+                       "scanflash would stop with exit code 18\n",
+                       "  -device:serial:SF0004  6666:0010  model \"XX1\"; " + firmware +
+                           " (made for \"EM7\") does not suit it: scanflash would stop with "
+                           "exit code 16\n"};
+        for (const std::string& part : parts) {
+            EXPECT_TRUE(Contains(out.str(), part)) << part << "\n" << out.str();
+        }
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(scanners[i]->StepCount(SimStep::UpdateMode), 0u) << i;
+        EXPECT_TRUE(scanners[i]->Commands().empty()) << i;
+        EXPECT_FALSE(ports[i].IsOpen()) << i;
+        EXPECT_EQ(scanners[i]->StepCount(SimStep::ModelReply), i == 0 || i == 3 ? 2u : 0u) << i;
+    }
+    // When every scanner answers the query succeeds, whatever the models. A firmware file that
+    // cannot be used stops it before any scanner is opened.
+    SimDeviceDatabase answering;
+    AddSimScanner(answering, VENDOR_B, 0x0006, 1, u"COM8", u"SF0001");
+    AddSimScanner(answering, VENDOR_B, 0x0010, 4, u"COM8", u"SF0004");
+    DatabaseDeviceSource answeringSource(answering);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunScanfw({"devices", "--query"}, out, err, &answeringSource, &router), SCANFW_OK)
+        << out.str();
+    EXPECT_EQ(RunScanfw({"devices", "--query", "--file", dir.Path("none.bin")}, out, err, &source,
+                        &router),
+              SCANFW_FAILURE);
+    EXPECT_TRUE(Contains(err.str(), "none.bin: scanflash would stop with exit code 19\n"))
+        << err.str();
 }
 
 TEST(Scanfw, BadArgumentsFailWithAMessage) {
@@ -466,6 +585,9 @@ TEST(Scanfw, BadArgumentsFailWithAMessage) {
         {"devices", "--yaml"},
         {"devices", "--json", "--json"},
         {"devices"},  // no device source handed in
+        {"devices", "--file", "fw.bin"},
+        {"devices", "--query", "--file"},
+        {"devices", "--query", "--query"},
     };
     for (const auto& args : cases) {
         const ScanfwRun run = Scanfw(args);

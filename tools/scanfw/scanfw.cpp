@@ -20,7 +20,7 @@ namespace {
 constexpr const char* USAGE =
     "Usage:\n"
     "  scanfw info FILE [--json]\n"
-    "  scanfw devices [--json]\n"
+    "  scanfw devices [--json] [--query [--file FILE]]\n"
     "  scanfw pack --format bin|pak|pk2|qfp --out FILE --block TAG=PATH[:EXTRA] ...\n"
     "              [--model TEXT] [--text2 TEXT] [--text3 TEXT] [--text4 TEXT] [--text5 TEXT]\n"
     "              [--update-method N] [--padding N] [--break KIND[:INDEX]]\n"
@@ -500,7 +500,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 }  // namespace
 
 int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              DeviceSource* devices) {
+              DeviceSource* devices, DevicePort* port) {
     if (args.empty()) {
         return UsageError(err, "no command");
     }
@@ -508,14 +508,27 @@ int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostr
         return RunInfo(args, out, err);
     }
     if (args[0] == "devices") {
-        if (args.size() > 2 || (args.size() == 2 && args[1] != "--json")) {
-            return UsageError(err, "devices takes only --json");
+        DeviceListing listing;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--json" && !listing.json) {
+                listing.json = true;
+            } else if (args[i] == "--query" && !listing.query) {
+                listing.query = true;
+            } else if (args[i] == "--file" && listing.firmwareFile.empty() && i + 1 < args.size() &&
+                       !args[i + 1].empty()) {
+                listing.firmwareFile = args[++i];
+            } else {
+                return UsageError(err, "devices takes --json, --query and --file FILE, each once");
+            }
         }
-        if (devices == nullptr) {
+        if (!listing.firmwareFile.empty() && !listing.query) {
+            return UsageError(err, "--file goes with --query");
+        }
+        if (devices == nullptr || (listing.query && port == nullptr)) {
             err << "scanfw: no device discovery on this platform\n";
             return SCANFW_FAILURE;
         }
-        return ListDevices(*devices, args.size() == 2, out);
+        return ListDevices(*devices, port, listing, out, err);
     }
     if (args[0] == "pack") {
         return RunPack(args, out, err);

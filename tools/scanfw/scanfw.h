@@ -7,13 +7,17 @@
 #include <string>
 #include <vector>
 
+class DevicePort;
 class DeviceSource;
 
 constexpr int SCANFW_OK = 0;
-constexpr int SCANFW_REFUSED = 1;  // info: the loader refuses the file; devices: 12 or 14
+// info: the loader refuses the file; devices: 12 or 14; devices --query: a scanner that did
+// not answer, or none to ask
+constexpr int SCANFW_REFUSED = 1;
 constexpr int SCANFW_FAILURE = 2;  // bad arguments, unreadable or unwritable files
 
 // args excludes the program name; texts and paths are UTF-8. devices is the platform's device
-// discovery for "devices" (null: the command is not available).
+// discovery for "devices" and port the platform's device port for "devices --query" (null:
+// not available).
 int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              DeviceSource* devices = nullptr);
+              DeviceSource* devices = nullptr, DevicePort* port = nullptr);
