@@ -5,6 +5,7 @@
 // its reader first: that shows a termination ran the console handler.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ using DemoConsole = LinuxConsole;
 #include "sim/sim_options.h"
 #include "sim/sim_port.h"
 #include "sim/sim_port_adapter.h"
+#include "sim/sim_port_router.h"
 #include "sim/sim_scanner.h"
 
 namespace {
@@ -29,12 +31,12 @@ namespace {
 constexpr char DEMO_USAGE[] =
     "Usage: scanflash-demo [--sim-OPTION=VALUE ...] [scanflash arguments]\n"
     "Runs scanflash against simulated scanners. Options:\n"
-    "  --sim-devices=N        scanners attached (default 1)\n"
+    "  --sim-devices=N        scanners attached (default 1), scanner N in port N of hub 1\n"
     "  --sim-link=KIND        bulk, hid, hid-feature or serial (default bulk)\n"
     "  --sim-model=NAME       the model the scanner reports (default EM7)\n"
     "  --sim-latency=MS       delay before each answer (default 0)\n"
     "  --sim-write-time=MS    time the scanner takes to write a block (default 1500)\n"
-    "  --sim-busy             the scanner is held by another program\n"
+    "  --sim-busy             the scanner (in port 1) is held by another program\n"
     "  --sim-help             this text\n"
     "  --sim-fault=STEP:KIND[:N[:B]]  spoil one answer of the scanner:\n";
 
@@ -111,6 +113,22 @@ void ProductFor(LinkKind link, std::uint16_t& vendor, std::uint16_t& product) {
     }
 }
 
+// One attached simulated scanner and the port it answers on.
+struct DemoScanner {
+    SimPort port;
+    std::unique_ptr<SimScanner> scanner;
+    std::unique_ptr<SimPortAdapter> adapter;
+};
+
+// The note the scanner in port number makes when the host closes its port; one scanner alone
+// is "the scanner".
+void NoteClose(std::uint32_t number, std::uint32_t devices, bool stopped) {
+    const std::string who =
+        devices == 1 ? "the scanner" : "the scanner in port " + std::to_string(number);
+    std::fprintf(stderr, "scanflash-demo: %s saw the host %s\n", who.c_str(),
+                 stopped ? "stop reading and close the port" : "close the port");
+}
+
 // arguments: the program's name and its arguments, as the entry takes them; they reach it
 // without any conversion, so every file name stays as it was given.
 int RunDemo(const std::vector<std::u16string>& arguments) {
@@ -120,33 +138,29 @@ int RunDemo(const std::vector<std::u16string>& arguments) {
         return first == 0 ? 2 : 0;
     }
     SimDeviceDatabase database;
-    std::u16string path;
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     ProductFor(options.link, vendor, product);
-    for (std::uint32_t i = 0; i < options.devices; ++i) {
-        const std::u16string found = AddSimScanner(database, vendor, product, i + 1,
-                                                   u"COM" + Utf8ToUtf16(std::to_string(i + 3)));
-        if (i == 0) {
-            path = found;
+    options.scanner.linkKind = options.link;
+    SimPortRouter router;
+    std::vector<std::unique_ptr<DemoScanner>> scanners;
+    for (std::uint32_t number = 1; number <= options.devices; ++number) {
+        auto attached = std::make_unique<DemoScanner>();
+        const std::u16string path = AddSimScanner(database, vendor, product, number,
+                                                  u"COM" + Utf8ToUtf16(std::to_string(number + 2)));
+        router.Attach(path, attached->port);
+        const std::uint32_t devices = options.devices;
+        attached->port.SetCloseHook(
+            [number, devices](bool stopped) { NoteClose(number, devices, stopped); });
+        if (options.busy && number == 1) {
+            attached->port.SetOpenBehaviour(
+                {PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_SHARING_VIOLATION, false});
         }
+        attached->scanner = std::make_unique<SimScanner>(options.scanner);
+        attached->adapter = std::make_unique<SimPortAdapter>(*attached->scanner, attached->port);
+        scanners.push_back(std::move(attached));
     }
     DatabaseDeviceSource devices(database);
-
-    options.scanner.linkKind = options.link;
-    SimPort port;
-    port.SetExpectedPath(path);
-    port.SetCloseHook([](bool stopped) {
-        std::fputs(stopped ? "scanflash-demo: the scanner saw the host stop reading and close "
-                             "the port\n"
-                           : "scanflash-demo: the scanner saw the host close the port\n",
-                   stderr);
-    });
-    if (options.busy) {
-        port.SetOpenBehaviour({PORT_ERROR_SHARING_VIOLATION, PORT_ERROR_SHARING_VIOLATION, false});
-    }
-    SimScanner scanner(options.scanner);
-    SimPortAdapter adapter(scanner, port);
     DemoConsole console;
 
     // The entry sees the demo's own name and the product's arguments.
@@ -156,7 +170,14 @@ int RunDemo(const std::vector<std::u16string>& arguments) {
         pointers.push_back(arguments[i].c_str());
     }
     pointers.push_back(nullptr);
-    return RunEntry(devices, port, console, static_cast<int>(pointers.size() - 1), pointers.data());
+    const int exitCode =
+        RunEntry(devices, router, console, static_cast<int>(pointers.size() - 1), pointers.data());
+    // Among several, which one the update reached.
+    for (std::size_t i = 0; scanners.size() > 1 && i < scanners.size(); ++i) {
+        std::fprintf(stderr, "scanflash-demo: the scanner in port %zu received %zu block(s)\n",
+                     i + 1, scanners[i]->scanner->Blocks().size());
+    }
+    return exitCode;
 }
 
 }  // namespace

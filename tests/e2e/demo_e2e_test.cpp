@@ -40,7 +40,7 @@ struct ChildResult {
 
 constexpr char NON_UTF8_NAME[] = "fw\xFF\xED\xA0\x80.bin";
 
-constexpr char SCANNER_NOTE[] = "scanflash-demo: the scanner saw ";
+constexpr char SCANNER_NOTE[] = "scanflash-demo: the scanner ";
 constexpr char STOPPED_AND_CLOSED[] =
     "scanflash-demo: the scanner saw the host stop reading and close the port\n";
 
@@ -241,8 +241,10 @@ TEST_F(DemoTest, Outcomes) {
         std::vector<std::string> arguments;
         std::string transcript;
         int exitCode;
-        std::vector<std::string> trace;   // lines or parts of lines the trace holds, in order
-        std::vector<std::string> absent;  // ... and does not hold
+        std::vector<std::string> trace;       // lines or parts of lines the trace holds, in order
+        std::vector<std::string> absent;      // ... and does not hold
+        std::vector<std::string> notes = {};  // parts of the simulated scanners' notes
+        std::string errors = "";              // standard error less those notes
     };
     const std::string kernFrame0 = FrameCrc(0x11, 512);
     const Case cases[] = {
@@ -334,6 +336,37 @@ TEST_F(DemoTest, Outcomes) {
           "select exit code 14: more than one supported scanner is attached\n",
           "result failed in: discovery\n"},
          {"port   open", "vendor-interface"}},
+        // Two scanners: the one chosen is updated, the other left alone.
+        {{"--sim-devices=2", "--sim-write-time=0", "-file:fw.bin",
+          "-device:usb:Port_#0002.Hub_#0001"},
+         SUCCESS,
+         15,
+         {"seen   usb-device 6666:0006, bulk: skipped: not the scanner the selector chose; "
+          "\\\\?\\USB#VID_6666&PID_0006#6&2c9f0001&0&1#",
+          "select taken: \\\\?\\USB#VID_6666&PID_0006#6&2c9f0002&0&2#",
+          "result result code 0, exit code 15"},
+         {},
+         {"port 1 received 0 block(s)\n", "port 2 received 2 block(s)\n"}},
+        {{"--sim-devices=2", "--sim-busy", "-file:fw.bin",
+          "-device:\\\\?\\usb#vid_6666&pid_0006#6&2c9f0001&0&1#"
+          "{6f3a2c81-94b7-4e0d-a5c2-1b8e7d40f9a3}"},
+         BANNER,
+         13,
+         {"(exclusive): in use, error 32\n"},
+         {},
+         {"port 1 received 0 block(s)\n", "port 2 received 0 block(s)\n"}},
+        {{"--sim-devices=2", "-file:fw.bin", "-device:usb:Port_#0003.Hub_#0001"},
+         BANNER,
+         12,
+         {"select exit code 12: no attached supported scanner matches the selector\n"},
+         {"port   open"}},
+        {{"-file:fw.bin", "-device:serial:"},
+         BANNER,
+         11,
+         {"result failed in: the command line\n"},
+         {"seen"},
+         {},
+         "scanflash-demo: -device: selector has nothing after serial:\n"},
         {{"--sim-devices=0", "-file:fw.bin"},
          BANNER,
          12,
@@ -378,7 +411,11 @@ TEST_F(DemoTest, Outcomes) {
         const ChildResult plain = Run(c.arguments, Untraced());
         EXPECT_EQ(plain.output, c.transcript) << label;
         EXPECT_EQ(plain.exitCode, c.exitCode) << label;
-        EXPECT_EQ(plain.errors, "") << label;
+        EXPECT_EQ(plain.errors, c.errors) << label;
+        for (const std::string& note : c.notes) {
+            EXPECT_NE(plain.scannerNotes.find(note), std::string::npos)
+                << label << note << plain.scannerNotes;
+        }
         EXPECT_EQ(Contents(folder), before) << label;
         EXPECT_TRUE(Contents(home).empty()) << label;
         EXPECT_FALSE(std::filesystem::exists(Traced().trace)) << label;
@@ -386,7 +423,7 @@ TEST_F(DemoTest, Outcomes) {
         const ChildResult traced = Run(c.arguments, Traced());
         EXPECT_EQ(traced.output, c.transcript) << label;
         EXPECT_EQ(traced.exitCode, c.exitCode) << label;
-        EXPECT_EQ(traced.errors, "") << label;
+        EXPECT_EQ(traced.errors, c.errors) << label;
         const std::string trace = ReadFile(Traced().trace);
         std::filesystem::remove(Traced().trace);
         EXPECT_NE(trace.find(" run    ==== scanflash-demo 1.0.2.2 ====\n"), std::string::npos)
