@@ -97,9 +97,9 @@ class DeviceDatabase {
     // The instance identifier of the device the interface last enumerated belongs to (the
     // device information element SetupDiGetDeviceInterfaceDetailW gave with its path).
     virtual bool GetInterfaceDeviceId(DeviceListHandle list, char16_t* instanceId) = 0;
-    // The device's parent node (CM_Locate_DevNodeW, CM_Get_Parent, CM_Get_Device_IDW).
+    // The device's parent node (CM_Get_Parent, CM_Get_Device_IDW).
     virtual bool GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) = 0;
-    // The device's location information (CM_DRP_LOCATION_INFORMATION), such as
+    // The device's location information (SPDRP_LOCATION_INFORMATION), such as
     // "Port_#0003.Hub_#0002" for a USB device.
     virtual bool GetDeviceLocation(const char16_t* instanceId, char16_t* location) = 0;
 };

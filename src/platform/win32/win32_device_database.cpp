@@ -145,33 +145,55 @@ bool Win32DeviceDatabase::GetInterfaceDeviceId(DeviceListHandle list, char16_t* 
 
 namespace {
 
-bool LocateNode(const char16_t* instanceId, DEVINST& node) {
-    return CM_Locate_DevNodeW(&node,
-                              const_cast<DEVINSTID_W>(reinterpret_cast<const WCHAR*>(instanceId)),
-                              CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
-}
+// The device with an instance identifier, alone in a list of its own for the time of one
+// question. Found through SetupAPI rather than CM_Locate_DevNodeW, which Wine does not have.
+class OpenedDevice {
+  public:
+    explicit OpenedDevice(const char16_t* instanceId)
+        : list_(SetupDiCreateDeviceInfoList(nullptr, nullptr)) {
+        device_.cbSize = sizeof device_;
+        open_ = list_ != INVALID_HANDLE_VALUE &&
+                SetupDiOpenDeviceInfoW(list_, reinterpret_cast<PCWSTR>(instanceId), nullptr, 0,
+                                       &device_) != FALSE;
+    }
+    ~OpenedDevice() {
+        if (list_ != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(list_);
+        }
+    }
+    OpenedDevice(const OpenedDevice&) = delete;
+    OpenedDevice& operator=(const OpenedDevice&) = delete;
+
+    bool Open() const { return open_; }
+    HDEVINFO List() const { return list_; }
+    SP_DEVINFO_DATA& Device() { return device_; }
+
+  private:
+    HDEVINFO list_;
+    SP_DEVINFO_DATA device_{};
+    bool open_ = false;
+};
 
 }  // namespace
 
 bool Win32DeviceDatabase::GetParentDeviceId(const char16_t* instanceId, char16_t* parentId) {
-    DEVINST node = 0;
+    OpenedDevice device(instanceId);
     DEVINST parent = 0;
-    return LocateNode(instanceId, node) && CM_Get_Parent(&parent, node, 0) == CR_SUCCESS &&
+    return device.Open() && CM_Get_Parent(&parent, device.Device().DevInst, 0) == CR_SUCCESS &&
            CM_Get_Device_IDW(parent, reinterpret_cast<PWSTR>(parentId), INSTANCE_ID_UNITS, 0) ==
                CR_SUCCESS;
 }
 
 bool Win32DeviceDatabase::GetDeviceLocation(const char16_t* instanceId, char16_t* location) {
-    DEVINST node = 0;
-    if (!LocateNode(instanceId, node)) {
-        return false;
-    }
-    ULONG type = 0;
+    OpenedDevice device(instanceId);
+    DWORD type = 0;
     // One unit short of the buffer, so that the text is terminated whatever the call leaves.
-    ULONG bytes = (INSTANCE_ID_UNITS - 1) * sizeof(WCHAR);
     location[INSTANCE_ID_UNITS - 1] = 0;
-    return CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, location,
-                                             &bytes, 0) == CR_SUCCESS &&
+    return device.Open() &&
+           SetupDiGetDeviceRegistryPropertyW(device.List(), &device.Device(),
+                                             SPDRP_LOCATION_INFORMATION, &type,
+                                             reinterpret_cast<PBYTE>(location),
+                                             (INSTANCE_ID_UNITS - 1) * sizeof(WCHAR), nullptr) &&
            type == REG_SZ;
 }
 

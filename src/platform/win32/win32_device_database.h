@@ -12,9 +12,10 @@ GUID ToWindowsGuid(const Guid& guid);
 
 // Remembers the element last enumerated in one list at a time, as the selection walks its
 // lists one after the other: a call for any other list fails. Handles are the Windows ones
-// (HDEVINFO, HKEY) carried in the seam's integers; the caller closes every one it gets. The
-// device tree is read through the configuration manager (CM_Locate_DevNodeW on an instance
-// identifier, CM_Get_Parent, CM_Get_Device_IDW, CM_Get_DevNode_Registry_PropertyW).
+// (HDEVINFO, HKEY) carried in the seam's integers; the caller closes every one it gets. For
+// the device tree a device is found by its instance identifier (SetupDiOpenDeviceInfoW in a
+// list of its own); its parent comes from the configuration manager (CM_Get_Parent,
+// CM_Get_Device_IDW), its location information from SPDRP_LOCATION_INFORMATION.
 class Win32DeviceDatabase final : public DeviceDatabase {
   public:
     DeviceListHandle GetClassDevices(const Guid& classGuid, std::uint32_t flags) override;

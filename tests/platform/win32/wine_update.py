@@ -15,7 +15,9 @@ transcript arrives as "\\r\\n", as it would on Windows: the expected transcripts
 with "\\n" and compared in that form.
 
 The scenario "database" imports the entries the Win32 device database tests expect and runs
-PROGRAM (win32_database_tests.exe) instead. The scenario "devices" runs scanfw.exe devices
+PROGRAM (win32_database_tests.exe) instead. The scenario "side-by-side" attaches two serial
+scanners (COM7 and COM8, each served by a simulated scanner of its own) and updates both at
+once, each by its own scanflash.exe with its own -device:. The scenario "devices" runs scanfw.exe devices
 --json and reads its document. The "trace" scenarios set SCANFLASH_TRACE and read the trace;
 every other run must leave nothing behind in its folder.
 
@@ -87,10 +89,14 @@ BLOCKS_WRITTEN = [
 # Registry entries, as (key below HKEY_LOCAL_MACHINE\System\CurrentControlSet, values).
 
 
-def usb_device(identity, instance, setup_class=PORTS_CLASS, **parameters):
-    """An Enum entry; the values given land in its Device Parameters (the device key)."""
+def usb_device(identity, instance, setup_class=PORTS_CLASS, location=None, **parameters):
+    """An Enum entry with its location information, if any; the values given land in its
+    Device Parameters (the device key)."""
     key = "Enum\\%s\\%s" % (identity, instance)
-    entries = [(key, {"ClassGUID": setup_class})]
+    values = {"ClassGUID": setup_class}
+    if location:
+        values["LocationInformation"] = location
+    entries = [(key, values)]
     if parameters:
         entries.append((key + "\\Device Parameters", parameters))
     return entries
@@ -108,9 +114,11 @@ def interface(interface_class, device_instance, path_tail=None):
     ]
 
 
-def serial_scanner(instance="5&12345&0&1", identity="USB\\VID_6666&PID_0007", port="COM7"):
+def serial_scanner(
+    instance="5&12345&0&1", identity="USB\\VID_6666&PID_0007", port="COM7", location=None
+):
     """A scanner of a serial product: its USB device, which the count sees, and its COM port."""
-    return usb_device(identity, instance, PortName=port) + interface(
+    return usb_device(identity, instance, location=location, PortName=port) + interface(
         USB_DEVICE_INTERFACES, identity + "\\" + instance
     )
 
@@ -128,7 +136,7 @@ def long_path_interface(units, letter):
 
 # What win32_database_test.cpp expects to find.
 DATABASE_ENTRIES = (
-    serial_scanner("7&d0&0&1", port="COM7")
+    serial_scanner("7&d0&0&1", port="COM7", location="Port_#0001.Hub_#0003")
     # Not a supported product: it does not count.
     + usb_device("USB\\VID_1234&PID_5678", "7&d0&0&2", USB_CLASS)
     + interface(USB_DEVICE_INTERFACES, "USB\\VID_1234&PID_5678\\7&d0&0&2")
@@ -587,6 +595,65 @@ def judge_devices(scenario, output, exit_code, left):
     return 1 if failures else 0
 
 
+def start_program(wine, arguments, folder):
+    return subprocess.Popen(
+        wine.command(os.path.join(folder, "scanflash.exe"), arguments),
+        cwd=folder,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+    )
+
+
+def run_side_by_side(options):
+    """Two scanners updated at once by two processes, each naming its own."""
+    if not os.access(options.sim_pty or "", os.X_OK):
+        print("wine_update.py: skipped, no native scanflash-sim-pty at %r" % options.sim_pty)
+        return SKIPPED
+    wine = Wine(options.wine_run, options.prefix)
+    subprocess.run([options.wine_run, options.prefix], check=True)
+    ports = ["com7", "com8"]
+    links = [os.path.join(options.prefix, "dosdevices", port) for port in ports]
+    folder = tempfile.mkdtemp(prefix="scanflash-wine-")
+    scanners = []
+    failures = []
+    try:
+        wine.set_registry(
+            serial_scanner(location="Port_#0001.Hub_#0001")
+            + serial_scanner("5&12345&0&2", port="COM8", location="Port_#0002.Hub_#0001"),
+            folder,
+        )
+        for link in links:
+            if os.path.lexists(link):
+                os.remove(link)
+            scanners.append(SimulatedScanner(options.sim_pty, ["--write-time=500"]))
+            os.symlink(scanners[-1].slave, link)
+        make_firmware(wine, options.bin_dir, folder)
+        shutil.copy(os.path.join(options.bin_dir, "src", "platform", "win32", "scanflash.exe"),
+                    folder)
+        selectors = ["-device:COM7", "-device:usb:Port_#0002.Hub_#0001"]
+        runs = [start_program(wine, ["-file:fw.bin", selector], folder) for selector in selectors]
+        for selector, run in zip(selectors, runs):
+            output, _ = run.communicate(timeout=PROGRAM_TIME_LIMIT_S)
+            if run.returncode != 15 or output != SUCCESS.replace("\n", "\r\n").encode():
+                failures.append("%s: exit code %d, output %r" % (selector, run.returncode, output))
+        for port, scanner in zip(ports, scanners):
+            summary = scanner.stop()
+            if [line for line in summary if line.startswith("block ")] != BLOCKS_WRITTEN:
+                failures.append("%s did not receive the firmware whole: %r" % (port, summary))
+    finally:
+        for scanner in scanners:
+            scanner.stop()
+        for link in links:
+            if os.path.lexists(link):
+                os.remove(link)
+        wine.set_registry([], folder)
+        shutil.rmtree(folder)
+    for failure in failures:
+        print("FAILED: " + failure)
+    return 1 if failures else 0
+
+
 def run_database_tests(options):
     wine = Wine(options.wine_run, options.prefix)
     subprocess.run([options.wine_run, options.prefix], check=True)
@@ -604,7 +671,7 @@ def run_database_tests(options):
 
 def main(argv):
     parser = argparse.ArgumentParser(usage=__doc__)
-    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["database"])
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["database", "side-by-side"])
     parser.add_argument("wine_run")
     parser.add_argument("prefix")
     parser.add_argument("--bin-dir", required=True)
@@ -613,6 +680,8 @@ def main(argv):
     options = parser.parse_args(argv[1:])
     if options.scenario == "database":
         return run_database_tests(options)
+    if options.scenario == "side-by-side":
+        return run_side_by_side(options)
     return run_scenario(options.scenario, options)
 
 
