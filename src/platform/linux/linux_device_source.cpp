@@ -21,12 +21,11 @@ UsbIdentity IdentityOf(const UsbDeviceInfo& device, const UsbInterfaceInfo& inte
     return identity;
 }
 
-// The identity of a class device (hidraw, tty) from the USB interface above it; Taken when
-// there is one and it reads.
+// The identity of a class device (hidraw, tty) from the USB interface above it, and the USB
+// device that interface belongs to; Taken when there is one and it reads.
 CandidateVerdict ClassDeviceIdentity(const std::string& classEntry, const std::string& sysRoot,
-                                     UsbIdentity& identity) {
+                                     UsbIdentity& identity, UsbDeviceInfo& device) {
     UsbInterfaceInfo interface;
-    UsbDeviceInfo device;
     std::uint32_t interfaceCount = 0;
     if (!FindUsbParent(classEntry, sysRoot, interface, device)) {
         return CandidateVerdict::NoUsbInterface;
@@ -62,6 +61,18 @@ bool IsUsbSerialName(const std::string& name) {
     return true;
 }
 
+// A USB device as a selector knows it: its sysfs name ("1-2.3") is both what tells it apart
+// and its location; the serial number is its "serial" attribute, when it has one.
+bool DescribeDevice(const UsbDeviceInfo& device, PhysicalDevice& physical) {
+    const std::size_t slash = device.directory.rfind('/');
+    const std::u16string name = Utf8ToUtf16(device.directory.substr(slash + 1));
+    std::string serial;
+    if (!ReadSerialNumber(device.directory, serial)) {
+        serial.clear();
+    }
+    return FillPhysicalDevice(physical, name.c_str(), Utf8ToUtf16(serial).c_str(), name.c_str());
+}
+
 // No kernel driver holds the interface, or a program holds it through usbfs.
 bool FreeForUsbfs(const UsbInterfaceInfo& interface) {
     const std::string driver = LinkTargetName(interface.directory + "/driver");
@@ -73,23 +84,46 @@ bool FreeForUsbfs(const UsbInterfaceInfo& interface) {
 LinuxDeviceSource::LinuxDeviceSource(std::string sysRoot, std::string devRoot)
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
 
-void LinuxDeviceSource::ReportCandidate(CandidateSource source, const std::string& path,
-                                        const std::string& portName, const UsbIdentity* identity,
-                                        LinkKind linkKind, CandidateVerdict verdict) const {
-    if (Observer() == nullptr) {
-        return;
-    }
-    const std::u16string widePath = Utf8ToUtf16(path);
-    const std::u16string widePort = Utf8ToUtf16(portName);
+CandidateReport LinuxDeviceSource::Describe(CandidateSource source, const std::string& path,
+                                            const std::string& portName,
+                                            const UsbIdentity* identity,
+                                            const UsbDeviceInfo* usbDevice,
+                                            CandidateTexts& texts) const {
+    texts.path = Utf8ToUtf16(path);
+    texts.portName = Utf8ToUtf16(portName);
     CandidateReport candidate;
     candidate.source = source;
-    candidate.path = widePath.c_str();
-    candidate.portName = portName.empty() ? nullptr : widePort.c_str();
+    candidate.path = texts.path.c_str();
+    candidate.portName = portName.empty() ? nullptr : texts.portName.c_str();
     if (identity != nullptr) {
         candidate.identityKnown = true;
         candidate.identity = *identity;
         candidate.productKind = ClassifyProduct(identity->vendorId, identity->productId);
     }
+    if (usbDevice != nullptr && DescribeDevice(*usbDevice, texts.device)) {
+        candidate.device = &texts.device;
+    }
+    return candidate;
+}
+
+CandidateVerdict LinuxDeviceSource::ChooseEntry(CandidateSource source, const std::string& path,
+                                                const std::string& portName,
+                                                const UsbIdentity& identity,
+                                                const UsbDeviceInfo& usbDevice,
+                                                CandidateVerdict verdict) const {
+    CandidateTexts texts;
+    return Choose(Describe(source, path, portName, &identity, &usbDevice, texts), verdict);
+}
+
+void LinuxDeviceSource::ReportCandidate(CandidateSource source, const std::string& path,
+                                        const std::string& portName, const UsbIdentity* identity,
+                                        const UsbDeviceInfo* usbDevice, LinkKind linkKind,
+                                        CandidateVerdict verdict) const {
+    if (Observer() == nullptr) {
+        return;
+    }
+    CandidateTexts texts;
+    CandidateReport candidate = Describe(source, path, portName, identity, usbDevice, texts);
     candidate.linkKind = linkKind;
     candidate.verdict = verdict;
     Report(candidate);
@@ -107,11 +141,15 @@ std::uint32_t LinuxDeviceSource::CountUsbDevices() {
         UsbIdentity identity;
         identity.vendorId = device.vendorId;
         identity.productId = device.productId;
-        const CandidateVerdict verdict = JudgeUsbDevice(identity);
+        const std::string path = devices + "/" + name;
+        CandidateVerdict verdict = JudgeUsbDevice(identity);
+        if (verdict == CandidateVerdict::Counted) {
+            verdict = ChooseEntry(CandidateSource::UsbDevice, path, "", identity, device, verdict);
+        }
         if (verdict == CandidateVerdict::Counted) {
             ++count;
         }
-        ReportCandidate(CandidateSource::UsbDevice, devices + "/" + name, "", &identity,
+        ReportCandidate(CandidateSource::UsbDevice, path, "", &identity, &device,
                         LinkKind::Unsupported, verdict);
     }
     return count;
@@ -142,7 +180,7 @@ std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::ui
             UsbIdentity identity;
             identity.vendorId = device.vendorId;
             identity.productId = device.productId;
-            ReportCandidate(CandidateSource::VendorInterface, directory, "", &identity,
+            ReportCandidate(CandidateSource::VendorInterface, directory, "", &identity, &device,
                             LinkKind::Unsupported, CandidateVerdict::Unreadable);
             continue;
         }
@@ -164,12 +202,16 @@ std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::ui
             } else {
                 verdict = JudgeInterfaceIdentity(identity, false, kind);
             }
+            if (verdict == CandidateVerdict::Taken) {
+                verdict = ChooseEntry(CandidateSource::VendorInterface, path, "", identity, device,
+                                      verdict);
+            }
             if (verdict == CandidateVerdict::Taken &&
                 !FillRecord(table[written], path, identity, kind)) {
                 verdict = CandidateVerdict::PathTooLong;
             }
             const bool taken = verdict == CandidateVerdict::Taken;
-            ReportCandidate(CandidateSource::VendorInterface, path, "", &identity,
+            ReportCandidate(CandidateSource::VendorInterface, path, "", &identity, &device,
                             taken ? kind : LinkKind::Unsupported, verdict);
             if (taken && ++written == DEVICE_RECORD_TABLE_SIZE) {
                 return written;
@@ -184,11 +226,17 @@ std::uint32_t LinuxDeviceSource::ScanHidraw(DeviceRecord* table, std::uint32_t w
     for (const std::string& name : ListDirectory(nodes)) {
         const std::string path = devRoot_ + "/" + name;
         UsbIdentity identity;
+        UsbDeviceInfo device;
         LinkKind kind = LinkKind::Unsupported;
-        CandidateVerdict verdict = ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity);
+        CandidateVerdict verdict =
+            ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity, device);
         const bool identified = verdict == CandidateVerdict::Taken;
         if (identified) {
             verdict = JudgeInterfaceIdentity(identity, true, kind);
+        }
+        if (verdict == CandidateVerdict::Taken) {
+            verdict =
+                ChooseEntry(CandidateSource::HidInterface, path, "", identity, device, verdict);
         }
         if (verdict == CandidateVerdict::Taken &&
             !FillRecord(table[written], path, identity, kind)) {
@@ -196,7 +244,8 @@ std::uint32_t LinuxDeviceSource::ScanHidraw(DeviceRecord* table, std::uint32_t w
         }
         const bool taken = verdict == CandidateVerdict::Taken;
         ReportCandidate(CandidateSource::HidInterface, path, "", identified ? &identity : nullptr,
-                        taken ? kind : LinkKind::Unsupported, verdict);
+                        identified ? &device : nullptr, taken ? kind : LinkKind::Unsupported,
+                        verdict);
         if (taken && ++written == DEVICE_RECORD_TABLE_SIZE) {
             break;
         }
@@ -217,10 +266,15 @@ std::uint32_t LinuxDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t
         }
         const std::string path = devRoot_ + "/" + name;
         UsbIdentity identity;
-        CandidateVerdict verdict = ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity);
+        UsbDeviceInfo device;
+        CandidateVerdict verdict =
+            ClassDeviceIdentity(nodes + "/" + name, sysRoot_, identity, device);
         const bool identified = verdict == CandidateVerdict::Taken;
         if (identified) {
             verdict = JudgePortIdentity(identity);
+        }
+        if (verdict == CandidateVerdict::Taken) {
+            verdict = ChooseEntry(CandidateSource::Port, path, name, identity, device, verdict);
         }
         if (verdict == CandidateVerdict::Taken &&
             !FillRecord(first[written], path, identity, LinkKind::SerialPort)) {
@@ -228,6 +282,7 @@ std::uint32_t LinuxDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t
         }
         const bool taken = verdict == CandidateVerdict::Taken;
         ReportCandidate(CandidateSource::Port, path, name, identified ? &identity : nullptr,
+                        identified ? &device : nullptr,
                         taken ? LinkKind::SerialPort : LinkKind::Unsupported, verdict);
         if (taken && ++written == limit) {
             break;

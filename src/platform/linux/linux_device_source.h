@@ -33,6 +33,11 @@
 //     does); any interface number is accepted; the path is "<dev>/ttyACMn" or "<dev>/ttyUSBn".
 //     There is no vendor virtual bus on Linux. Other tty names (consoles, pseudo terminals,
 //     main-board ports) are not looked at.
+//   - The USB device of an entry (for -device:) is the USB device directory it lies in or
+//     below, as sysfs nests a device's interfaces and their class devices: its sysfs name
+//     ("1-2.3": bus 1, port 2 of the root hub, port 3 of the hub behind it) tells it apart
+//     and is its location, which stays when the device is plugged into the same socket again;
+//     its "serial" attribute is the serial number, absent when the device reports none.
 // A path longer than a DeviceRecord holds is skipped. Unreadable or malformed sysfs files
 // skip the entry they belong to.
 #pragma once
@@ -40,6 +45,7 @@
 #include <string>
 
 #include "discovery/selection.h"
+#include "platform/linux/sysfs.h"
 
 class LinuxDeviceSource : public DeviceSource {
   public:
@@ -51,10 +57,25 @@ class LinuxDeviceSource : public DeviceSource {
     std::uint32_t ScanComPorts(DeviceRecord* first, std::uint32_t limit) override;
 
   private:
-    // Tells the observer, if there is one, about an entry; path and portName are UTF-8.
+    // The wide texts and the device a report points into, alive while it is used.
+    struct CandidateTexts {
+        std::u16string path;
+        std::u16string portName;
+        PhysicalDevice device;
+    };
+    // An entry as a report; path and portName are UTF-8, usbDevice the USB device above it.
+    CandidateReport Describe(CandidateSource source, const std::string& path,
+                             const std::string& portName, const UsbIdentity* identity,
+                             const UsbDeviceInfo* usbDevice, CandidateTexts& texts) const;
+    // An entry that would count or be taken (verdict), judged against the choice.
+    CandidateVerdict ChooseEntry(CandidateSource source, const std::string& path,
+                                 const std::string& portName, const UsbIdentity& identity,
+                                 const UsbDeviceInfo& usbDevice, CandidateVerdict verdict) const;
+    // Tells the observer, if there is one, about an entry.
     void ReportCandidate(CandidateSource source, const std::string& path,
                          const std::string& portName, const UsbIdentity* identity,
-                         LinkKind linkKind, CandidateVerdict verdict) const;
+                         const UsbDeviceInfo* usbDevice, LinkKind linkKind,
+                         CandidateVerdict verdict) const;
     std::uint32_t ScanBulkInterfaces(DeviceRecord* table, std::uint32_t written);
     std::uint32_t ScanHidraw(DeviceRecord* table, std::uint32_t written);
 

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::size_t ATTRIBUTE_MAX = 63;
+constexpr std::size_t SERIAL_NUMBER_MAX = 255;
 constexpr std::uint32_t DECIMAL_MAX = 65535;
 constexpr std::uint32_t BULK_TRANSFER_TYPE = 2;
 constexpr std::uint8_t ENDPOINT_DIRECTION_IN = 0x80;
@@ -46,28 +47,38 @@ bool FileExists(const std::string& directory, const char* name) {
     return access((directory + "/" + name).c_str(), F_OK) == 0;
 }
 
-}  // namespace
-
-bool ReadAttribute(const std::string& directory, const char* name, std::string& text) {
+// An attribute file of at most maxBytes besides its trailing newline, without the newline.
+bool ReadText(const std::string& directory, const char* name, std::size_t maxBytes,
+              std::string& text) {
     const int fd = open((directory + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    char buffer[ATTRIBUTE_MAX + 2];
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    char buffer[SERIAL_NUMBER_MAX + 2];
+    const ssize_t got = read(fd, buffer, maxBytes + 2);
     close(fd);
-    if (got < 0 || static_cast<std::size_t>(got) > ATTRIBUTE_MAX + 1) {
+    if (got < 0 || static_cast<std::size_t>(got) > maxBytes + 1) {
         return false;
     }
     std::size_t length = static_cast<std::size_t>(got);
     if (length > 0 && buffer[length - 1] == '\n') {
         --length;
     }
-    if (length > ATTRIBUTE_MAX) {
+    if (length > maxBytes) {
         return false;
     }
     text.assign(buffer, length);
     return true;
+}
+
+}  // namespace
+
+bool ReadAttribute(const std::string& directory, const char* name, std::string& text) {
+    return ReadText(directory, name, ATTRIBUTE_MAX, text);
+}
+
+bool ReadSerialNumber(const std::string& deviceDirectory, std::string& serial) {
+    return ReadText(deviceDirectory, "serial", SERIAL_NUMBER_MAX, serial);
 }
 
 bool ReadHexAttribute(const std::string& directory, const char* name, std::uint32_t maxDigits,

@@ -62,6 +62,9 @@ bool FindUsbParent(const std::string& classEntry, const std::string& sysRoot,
 bool FindUsbDeviceByAddress(const std::string& sysRoot, std::uint32_t busNumber,
                             std::uint32_t deviceNumber, UsbDeviceInfo& device);
 
+// A USB device's "serial" attribute (at most 255 bytes); false when the device has none.
+bool ReadSerialNumber(const std::string& deviceDirectory, std::string& serial);
+
 struct BulkEndpoints {
     std::uint8_t in = 0;   // endpoint address with the direction bit, 0x81 to 0x8F
     std::uint8_t out = 0;  // 0x01 to 0x0F

@@ -535,15 +535,16 @@ TEST(LinuxDeviceSource, ScanfwDevicesListsWhatSysfsShows) {
     EXPECT_EQ(RunScanfw({"devices", "--json"}, json, err, &source), SCANFW_OK);
     const std::string countedDevice = "\"path\": \"" + fixture.Sys() + "/bus/usb/devices/1-1\"";
     for (const std::string& part :
-         {countedDevice + ", \"portName\": null, \"vendorId\": \"6666\", \"productId\": \"0007\", "
+         {countedDevice + ", \"portName\": null, \"serial\": null, \"location\": \"1-1\", "
+                          "\"vendorId\": \"6666\", \"productId\": \"0007\", "
                           "\"interface\": null, \"productKind\": \"serial-a\", \"linkKind\": null, "
                           "\"verdict\": \"counted\"",
           std::string("\"vendorId\": \"1d6b\", \"productId\": \"0002\", \"interface\": null, "
                       "\"productKind\": \"unsupported\", \"linkKind\": null, \"verdict\": "
                       "\"unknown-vendor\""),
           "\"path\": \"" + fixture.Dev() +
-              "/bus/usb/001/005#if1\", \"portName\": null, "
-              "\"vendorId\": \"6666\", \"productId\": \"0007\", "
+              "/bus/usb/001/005#if1\", \"portName\": null, \"serial\": null, "
+              "\"location\": \"1-1\", \"vendorId\": \"6666\", \"productId\": \"0007\", "
               "\"interface\": 1",
           "\"path\": \"" + fixture.Dev() + "/ttyACM0\", \"portName\": \"ttyACM0\"",
           "\"outcome\": {\"resultCode\": 0, \"exitCode\": null, \"device\": {\"path\": \"" +
@@ -561,6 +562,52 @@ TEST(LinuxDeviceSource, ScanfwDevicesListsWhatSysfsShows) {
               std::string::npos)
         << text.str();
     EXPECT_TRUE(err.str().empty()) << err.str();
+}
+
+// -device: over sysfs: a scanner is known by its device's sysfs name and "serial" attribute,
+// and a node or port name chooses the device it lies below.
+TEST(LinuxDeviceSource, Selectors) {
+    SysfsFixture fixture;
+    const std::string bulk = fixture.UsbDevice("1-1", VENDOR_B, KIND_BULK, 1, 2);
+    fixture.BulkInterface(bulk, 0);
+    fixture.Write(bulk + "/serial", "SF0001");
+    const std::string serial = fixture.UsbDevice("1-2", VENDOR_B, KIND_SERIAL, 2, 3);
+    fixture.Tty(fixture.Interface(serial, 0, 0x02, "cdc_acm"), "ttyACM0");
+    const std::string twoWays = fixture.UsbDevice("1-4", VENDOR_B, KIND_SERIAL, 4, 5);
+    fixture.Tty(fixture.Interface(twoWays, 0, 0x02, "cdc_acm"), "ttyACM1");
+    fixture.Tty(fixture.Interface(twoWays, 2, 0x02, "cdc_acm"), "ttyACM2");
+    const std::string hid = fixture.UsbDevice("1-5", VENDOR_A, KIND_COMPOSITE, 2, 6);
+    fixture.Interface(hid, 0, 0x03, "usbhid");
+    fixture.Hidraw(fixture.Interface(hid, 1, 0x03, "usbhid"), 0, VENDOR_A, KIND_COMPOSITE);
+    fixture.Write(hid + "/serial", "HID5");
+    const struct {
+        std::string selector;
+        ResultCode result;
+        std::string path;  // below the fixture's dev root
+    } cases[] = {
+        {"serial:SF0001", RESULT_SUCCESS, "/bus/usb/001/002#if0"},
+        {"usb:1-2", RESULT_SUCCESS, "/ttyACM0"},
+        {"ttyACM0", RESULT_SUCCESS, "/ttyACM0"},
+        {fixture.Dev() + "/ttyACM0", RESULT_SUCCESS, "/ttyACM0"},
+        {fixture.Sys() + "/bus/usb/devices/1-1", RESULT_SUCCESS, "/bus/usb/001/002#if0"},
+        {"serial:hid5", RESULT_SUCCESS, "/hidraw0"},
+        {"usb:1-9", RESULT_NO_DEVICE, ""},
+        {"serial:SF000", RESULT_NO_DEVICE, ""},
+        {"usb:1-4", RESULT_MULTIPLE_DEVICES, ""},
+        {"ttyACM2", RESULT_MULTIPLE_DEVICES, ""},
+    };
+    for (const auto& c : cases) {
+        DeviceSelector selector;
+        ASSERT_EQ(ParseDeviceSelector(Utf8ToUtf16(c.selector).c_str(), selector), nullptr);
+        SimPort port;
+        DeviceLink link(port);
+        LinuxDeviceSource source(fixture.Sys(), fixture.Dev());
+        EXPECT_EQ(SelectAndOpenDevice(source, link, &selector), c.result) << c.selector;
+        if (c.result == RESULT_SUCCESS) {
+            EXPECT_EQ(Utf16ToUtf8(link.Record().path), fixture.Dev() + c.path) << c.selector;
+        }
+        link.StopReader();
+    }
 }
 
 TEST(LinuxDeviceSource, MissingRootsFindNothing) {
