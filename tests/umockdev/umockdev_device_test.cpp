@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_run.h"
@@ -324,6 +326,70 @@ INSTANTIATE_TEST_SUITE_P(
                       WithoutPermission(Hidraw("HidrawWithoutPermission"), "/dev/hidraw0"),
                       WithoutPermission(Usbfs("UsbfsWithoutPermission"), UsbfsNodePath(5))),
     Name);
+
+// --- several scanners, each updated by its own process ---
+
+// A tty, a hidraw and a usbfs scanner attached together, each updated by a scanflash of its
+// own, all at once, each naming its scanner a different way; once the tty scanner is busy, a
+// fourth run naming it finds it in use. Each scanner receives exactly its blocks.
+TEST(SideBySide, EachProcessUpdatesItsOwnScanner) {
+    ScannerTestbed testbed;
+    const UsbDeviceDescription devices[] = {TtyScanner(), HidrawScanner(), UsbfsScanner()};
+    std::vector<std::unique_ptr<SimScanner>> scanners;
+    for (const UsbDeviceDescription& device : devices) {
+        ASSERT_TRUE(testbed.Add(device));
+        SimScannerConfig config;
+        config.model = TWO_BLOCK_MODEL;
+        config.writeTimeMs = 300;
+        config.linkKind = scanners.empty()       ? LinkKind::SerialPort
+                          : scanners.size() == 1 ? LinkKind::Hid
+                                                 : LinkKind::VendorBulk;
+        scanners.push_back(std::make_unique<SimScanner>(config));
+    }
+    TtyNode tty(testbed, "ttyACM0", *scanners[0]);
+    HidrawNode hidraw(testbed, "hidraw0", *scanners[1]);
+    UsbfsNode usbfs(testbed, 5, 0, *scanners[2]);
+    ASSERT_TRUE(tty.Ok() && hidraw.Ok() && usbfs.Ok());
+    Bytes bytes;
+    const std::string file = testbed.Root() + "/fw.bin";
+    ASSERT_TRUE(WriteFirmware(TwoBlocks(), bytes, nullptr));
+    ASSERT_TRUE(SaveBytes(file, bytes, nullptr));
+    const std::string selectors[] = {"-device:ttyACM0", "-device:serial:SF1-2", "-device:usb:1-4",
+                                     "-device:/dev/ttyACM0"};
+    ChildResult results[4];
+    std::vector<std::thread> runs;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i == 3) {
+            // The fourth run starts once the tty scanner is in the middle of its update.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (scanners[0]->Blocks().empty() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        runs.emplace_back([&, i] {
+            ChildCommand command;
+            command.argv = {SCANFLASH_PATH, "-file:" + file, selectors[i]};
+            command.limit = std::chrono::seconds(30);
+            results[i] = RunUnderPreload(testbed.Root(), command);
+        });
+    }
+    for (std::thread& run : runs) {
+        run.join();
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(results[i].exitCode, 15) << selectors[i] << results[i].err;
+        EXPECT_EQ(results[i].out, TwoBlockTranscript(BANNER)) << selectors[i];
+        const std::vector<SimBlock> blocks = scanners[i]->Blocks();
+        ASSERT_EQ(blocks.size(), 2u) << selectors[i];
+        for (std::size_t at = 0; at < blocks.size(); ++at) {
+            EXPECT_EQ(blocks[at].data, TwoBlocks().blocks[at].data) << selectors[i];
+            EXPECT_EQ(blocks[at].verdict, '^') << selectors[i];
+        }
+        EXPECT_EQ(scanners[i]->ProtocolErrors(), std::vector<std::string>{}) << selectors[i];
+    }
+    EXPECT_EQ(results[3].exitCode, 13) << results[3].err;
+    EXPECT_EQ(results[3].out, BANNER);
+}
 
 // --- faults through the real calls ---
 
