@@ -200,6 +200,7 @@ ChildResult RunUnderPreload(const std::string& testbedRoot, const ChildCommand& 
         result.exited = !result.timedOut && WIFEXITED(status);
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         result.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+        result.peakKilobytes = usage.ru_maxrss;
     }
     return result;
 }

@@ -25,7 +25,8 @@ struct ChildResult {
     bool timedOut = false;
     std::string out;
     std::string err;
-    double cpuSeconds = 0;  // user and system time of the child and its waited-for children
+    double cpuSeconds = 0;   // user and system time of the child and its waited-for children
+    long peakKilobytes = 0;  // the largest resident set of the child or one of those children
 };
 
 // The child's environment: ours, with LD_PRELOAD naming umockdev's preload and UMOCKDEV_DIR
