@@ -77,10 +77,6 @@ struct Scanner {
     std::optional<QueryAnswer> query;
 };
 
-std::u16string TextOf(const char16_t* text) {
-    return text;
-}
-
 // A serial number or location more than one counted scanner has; an empty one never is.
 bool SharedAmong(const std::vector<Scanner>& scanners, std::u16string Scanner::*field,
                  const std::u16string& value) {
@@ -104,8 +100,8 @@ std::vector<Scanner> CountedScanners(const std::vector<Candidate>& candidates) {
         }
         Scanner scanner{&candidate, u"", u"", u"", false, std::nullopt};
         if (candidate.device) {
-            scanner.serial = TextOf(candidate.device->serial);
-            scanner.location = TextOf(candidate.device->location);
+            scanner.serial = std::u16string(candidate.device->serial);
+            scanner.location = std::u16string(candidate.device->location);
         }
         scanners.push_back(scanner);
     }
@@ -386,8 +382,8 @@ void PrintJson(const Collector& collector, const std::vector<Scanner>& scanners,
             << "\", \"path\": " << JsonOrNull(candidate.path)
             << ", \"portName\": " << JsonOrNull(candidate.portName);
         if (candidate.device) {
-            out << ", \"serial\": " << JsonOrNull(TextOf(candidate.device->serial))
-                << ", \"location\": " << JsonOrNull(TextOf(candidate.device->location));
+            out << ", \"serial\": " << JsonOrNull(std::u16string(candidate.device->serial))
+                << ", \"location\": " << JsonOrNull(std::u16string(candidate.device->location));
         } else {
             out << ", \"serial\": null, \"location\": null";
         }
