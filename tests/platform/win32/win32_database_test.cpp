@@ -15,7 +15,6 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "common/wide_string.h"
 #include "discovery/selection.h"
@@ -150,9 +149,7 @@ TEST(Win32DeviceDatabase, ReadsInstanceIdsAndValuesOfTheDeviceKey) {
     EXPECT_TRUE(seen);
 }
 
-// The device tree: the device an interface belongs to, and its location information. The
-// serial scanner's port is its USB device's own node, so the selection knows the scanner by
-// it without walking up; its instance was made up by Windows, so it has no serial number.
+// The device tree: the device an interface belongs to, and its location information.
 TEST(Win32DeviceDatabase, ReadsTheDeviceTree) {
     Win32DeviceDatabase database;
     const DeviceListHandle list = database.GetClassDevices(
@@ -172,23 +169,6 @@ TEST(Win32DeviceDatabase, ReadsTheDeviceTree) {
     database.DestroyDeviceList(list);
     EXPECT_EQ(locations["USB\\VID_6666&PID_0007\\7&D0&0&1"], "Port_#0001.Hub_#0003");
     EXPECT_EQ(locations["USB\\VID_1234&PID_5678\\7&D0&0&2"], "(none)");
-
-    struct Heard : SelectionObserver {
-        void OnCandidate(const CandidateReport& report) override {
-            if (report.verdict == CandidateVerdict::Counted && report.device != nullptr) {
-                counted.push_back(Narrow(report.device->key) +
-                                  " serial=" + Narrow(report.device->serial) + " at " +
-                                  Narrow(report.device->location));
-            }
-        }
-        void OnOutcome(const SelectionOutcome&) override {}
-        std::vector<std::string> counted;
-    } heard;
-    DatabaseDeviceSource source(database);
-    source.SetObserver(&heard);
-    EXPECT_EQ(source.CountUsbDevices(), 1u);
-    EXPECT_EQ(heard.counted, std::vector<std::string>{"USB\\VID_6666&PID_0007\\7&D0&0&1 serial= "
-                                                      "at Port_#0001.Hub_#0003"});
 }
 
 // The value the next new handle gets. Wine hands out the lowest free slot of the process's
