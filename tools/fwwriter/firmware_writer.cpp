@@ -562,27 +562,6 @@ bool FaultKindFromName(const std::string& name, FaultKind& kind) {
     return false;
 }
 
-bool BytesFile::Measure(std::uint64_t& size) {
-    size = size_;
-    return true;
-}
-
-bool BytesFile::Seek(std::uint64_t offset) {
-    position_ = offset;
-    return true;
-}
-
-std::size_t BytesFile::Read(std::uint8_t* destination, std::size_t count) {
-    if (position_ >= size_) {
-        return 0;
-    }
-    const std::size_t take =
-        std::min<std::size_t>(count, size_ - static_cast<std::size_t>(position_));
-    std::memcpy(destination, data_ + position_, take);
-    position_ += take;
-    return take;
-}
-
 std::FILE* OpenUtf8(const std::string& path, const char* mode) {
 #ifdef _WIN32
     const std::u16string name = Utf8ToUtf16(path);
