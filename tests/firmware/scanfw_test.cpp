@@ -557,11 +557,18 @@ TEST(Scanfw, DevicesQueryAsksEachScanner) {
     std::ostringstream err;
     EXPECT_EQ(RunScanfw({"devices", "--query"}, out, err, &answeringSource, &router), SCANFW_OK)
         << out.str();
-    EXPECT_EQ(RunScanfw({"devices", "--query", "--file", dir.Path("none.bin")}, out, err, &source,
-                        &router),
-              SCANFW_FAILURE);
-    EXPECT_TRUE(Contains(err.str(), "none.bin: scanflash would stop with exit code 19\n"))
-        << err.str();
+    std::vector<std::string> unusable = {dir.Path("none.bin")};
+#ifndef _WIN32
+    // A FIFO is refused at once, not waited on.
+    unusable.push_back(dir.Path("fifo.bin"));
+    ASSERT_EQ(mkfifo(unusable.back().c_str(), 0600), 0);
+#endif
+    for (const std::string& file : unusable) {
+        EXPECT_EQ(RunScanfw({"devices", "--query", "--file", file}, out, err, &source, &router),
+                  SCANFW_FAILURE);
+        EXPECT_TRUE(Contains(err.str(), file + ": scanflash would stop with exit code 19\n"))
+            << err.str();
+    }
 }
 
 // A packed file is written whole or not at all; an output that is not a regular file is
