@@ -7,8 +7,12 @@
 set -u
 
 # The smallest i386 program, exit(0), assembled and linked by binutils (which g++ brings).
-probe=$(mktemp -d)
+if ! probe=$(mktemp -d 2>/dev/null); then
+    echo "no temporary folder for the 32-bit x86 test program (TMPDIR=${TMPDIR:-/tmp})"
+    exit 1
+fi
 trap 'rm -rf "$probe"' EXIT
+trap 'exit 1' HUP INT TERM
 printf '.globl _start\n_start:\n\tmovl $1, %%eax\n\txorl %%ebx, %%ebx\n\tint $0x80\n' \
     >"$probe/exit.s"
 if ! as --32 -o "$probe/exit.o" "$probe/exit.s" 2>/dev/null ||
