@@ -11,7 +11,7 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine googletest python3)
 # The x86 build's test run needs 32-bit Wine, from Debian's i386 architecture. It is installed
 # only where the kernel runs 32-bit programs: elsewhere it would stop every Wine run (see
-# have-wine32.sh), and `make test` builds the x86 programs without running them.
+# have-wine32.sh), and `make test` skips the x86 tests.
 wine32_package=wine32:i386
 # The libFuzzer targets; without them `make test` skips their smoke runs.
 fuzz_packages=(clang libclang-rt-14-dev)
