@@ -414,11 +414,17 @@ bool UsbfsNode::OnIoctl(UMockdevIoctlClient* client) {
             return true;
         }
         const unsigned int interface = *reinterpret_cast<unsigned int*>(number->data);
-        log_.Add((claim ? "CLAIMINTERFACE " : "RELEASEINTERFACE ") + std::to_string(interface));
-        if (interface == interfaceNumber_) {
-            Complete(client, 0, 0);
-        } else {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const bool heldElsewhere = claimant_ != nullptr && claimant_ != client;
+        log_.Add((claim ? "CLAIMINTERFACE " : "RELEASEINTERFACE ") + std::to_string(interface) +
+                 (heldElsewhere ? " busy" : ""));
+        if (interface != interfaceNumber_) {
             Fail(client, claim ? ENOENT : EINVAL);
+        } else if (heldElsewhere) {
+            Fail(client, claim ? EBUSY : EINVAL);
+        } else {
+            claimant_ = claim ? client : nullptr;
+            Complete(client, 0, 0);
         }
         g_object_unref(number);
         return true;

@@ -201,7 +201,9 @@ struct UsbfsFaults {
 };
 
 // A usbfs node of a device whose interface has the bulk endpoints BULK_IN_ENDPOINT and
-// BULK_OUT_ENDPOINT: USBDEVFS_CLAIMINTERFACE and RELEASEINTERFACE, bulk URBs through
+// BULK_OUT_ENDPOINT: USBDEVFS_CLAIMINTERFACE and RELEASEINTERFACE (a claim while another open
+// of the node holds the interface fails with EBUSY, as the kernel's does; a program that ends
+// without releasing it keeps it, since the node does not see the close), bulk URBs through
 // SUBMITURB (OUT URBs carry their bytes to the scanner, IN URBs complete with its answers),
 // DISCARDURB (the URB completes with -ENOENT) and REAPURBNDELAY (EAGAIN while nothing is done).
 class UsbfsNode final : public EmulatedNode, private NodeCalls {
@@ -255,5 +257,6 @@ class UsbfsNode final : public EmulatedNode, private NodeCalls {
     bool submissionsFail_ = false;
     std::uint32_t emptyReaps_ = 0;
     bool vanished_ = false;
+    UMockdevIoctlClient* claimant_ = nullptr;  // the open that holds the interface
     NodeHandler handler_;
 };

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_run.h"
@@ -60,7 +61,10 @@ struct Scenario {
     HidrawFaults hidraw;
     UsbfsFaults usbfs;
     std::vector<std::string> inaccessible;  // nodes nobody may open
-    int exitCode = 15;
+    std::uint32_t writeTimeMs = 0;          // the scanner's time to write each block
+    // A second scanflash runs against the same devices while the first sends its first block.
+    bool secondRun = false;
+    int exitCode = 15;  // the first run's
 };
 
 Scenario Devices(const char* name, std::vector<UsbDeviceDescription> devices) {
@@ -156,7 +160,20 @@ class DeviceRun {
         command.argv = {SCANFLASH_PATH, "-file:" + file};
         command.withoutPermissionOverride = !scenario_.inaccessible.empty();
         command.limit = std::chrono::seconds(30);
-        result_ = RunUnderPreload(testbed_.Root(), command);
+        if (!scenario_.secondRun) {
+            result_ = RunUnderPreload(testbed_.Root(), command);
+        } else {
+            std::thread first(
+                [this, &command] { result_ = RunUnderPreload(testbed_.Root(), command); });
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (scanner_->Blocks().empty() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            second_ = RunUnderPreload(testbed_.Root(), command);
+            first.join();
+            ASSERT_FALSE(second_.timedOut) << "the second scanflash hung; it printed:\n"
+                                           << second_.out;
+        }
         ASSERT_FALSE(result_.timedOut) << "scanflash hung; it printed:\n" << result_.out;
     }
 
@@ -165,10 +182,12 @@ class DeviceRun {
         config.linkKind = scenario_.kind;
         config.model = TWO_BLOCK_MODEL;
         config.fault = scenario_.fault;
+        config.writeTimeMs = scenario_.writeTimeMs;
         Run(TwoBlocks(), config);
     }
 
     const ChildResult& Result() const { return result_; }
+    const ChildResult& SecondResult() const { return second_; }
     const SimScanner& Scanner() const { return *scanner_; }
     const CallLog& Log() const { return node_->Log(); }
     const EmulatedNode& Node() const { return *node_; }
@@ -192,6 +211,7 @@ class DeviceRun {
     std::unique_ptr<SimScanner> scanner_;
     std::unique_ptr<EmulatedNode> node_;
     ChildResult result_;
+    ChildResult second_;
 };
 
 // The last calls of a log, one a line.
@@ -274,11 +294,19 @@ TEST_P(Selection, ExitsAsTheSelectionRequires) {
     DeviceRun run(GetParam());
     ASSERT_NO_FATAL_FAILURE(run.Run());
     EXPECT_EQ(run.Result().exitCode, GetParam().exitCode) << run.Result().err;
-    if (GetParam().exitCode == 15) {
+    if (GetParam().exitCode == 15 && GetParam().writeTimeMs == 0) {
         EXPECT_EQ(run.Result().out, TwoBlockTranscript(BANNER));
+    }
+    if (GetParam().exitCode == 15) {
+        // A slow write adds progress dots to the transcript, as many as the wait took.
+        EXPECT_EQ(run.Result().out.rfind(TwoBlockUpdateHead(BANNER), 0), 0u);
         run.ExpectFirmwareArrived();
     } else {
         EXPECT_EQ(run.Result().out, BANNER);
+    }
+    if (GetParam().secondRun) {
+        EXPECT_EQ(run.SecondResult().exitCode, 13) << run.SecondResult().out;
+        EXPECT_EQ(run.SecondResult().out, BANNER);
     }
 }
 
@@ -317,9 +345,20 @@ Scenario WithoutPermission(Scenario scenario, const std::string& node) {
     return scenario;
 }
 
+// A second run on a node the first holds for its update is kept out (in use) and leaves the
+// update untouched: as on Windows, a shared hidraw open does not get in beside an exclusive
+// one, and the kernel refuses a usbfs claim of an interface that another open holds.
+Scenario BusyWithAnotherRun(Scenario scenario) {
+    scenario.secondRun = true;
+    scenario.writeTimeMs = 2000;
+    return scenario;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scanners, Selection,
     ::testing::Values(NoScanner(), TwoScanners(), UnknownProductBeside(), ScannerAmongOthers(),
+                      BusyWithAnotherRun(Hidraw("HidrawBusyWithAnotherRun")),
+                      BusyWithAnotherRun(Usbfs("UsbfsBusyWithAnotherRun")),
                       WithoutPermission(Tty("TtyWithoutPermission"), "/dev/ttyACM0"),
                       WithoutPermission(Hidraw("HidrawWithoutPermission"), "/dev/hidraw0"),
                       WithoutPermission(Usbfs("UsbfsWithoutPermission"), UsbfsNodePath(5))),
