@@ -4,6 +4,7 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,7 +179,49 @@ TtyNode::TtyNode(ScannerTestbed& testbed, const std::string& name, SimScanner& s
     const std::filesystem::path node = testbed.NodePath("/dev/" + name);
     std::error_code error;
     std::filesystem::create_directories(node.parent_path(), error);
-    ok_ = pty_.Start() && symlink(pty_.SlavePath().c_str(), node.c_str()) == 0;
+    ok_ = pty_.Start() && StartCooked() && symlink(pty_.SlavePath().c_str(), node.c_str()) == 0;
+}
+
+bool TtyNode::StartCooked() const {
+    const int line = open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    bool cooked = line >= 0 && tcgetattr(line, &settings) == 0;
+    settings.c_iflag = ICRNL | IXON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
+    settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+    cooked = cooked && cfsetispeed(&settings, B9600) == 0 && cfsetospeed(&settings, B9600) == 0 &&
+             tcsetattr(line, TCSANOW, &settings) == 0;
+    if (line >= 0) {
+        close(line);
+    }
+    return cooked;
+}
+
+std::string TtyNode::LineSettings() const {
+    const int line = open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    const bool read = line >= 0 && tcgetattr(line, &settings) == 0;
+    if (line >= 0) {
+        close(line);
+    }
+    if (!read) {
+        return "unreadable";
+    }
+    std::string text = cfgetospeed(&settings) == B9600 ? "9600" : "not 9600";
+    const struct {
+        tcflag_t flags;
+        tcflag_t flag;
+        const char* name;
+    } NAMED[] = {{settings.c_lflag, ICANON, " icanon"}, {settings.c_lflag, ECHO, " echo"},
+                 {settings.c_iflag, ICRNL, " icrnl"},   {settings.c_iflag, IXON, " ixon"},
+                 {settings.c_oflag, OPOST, " opost"},   {settings.c_lflag, ISIG, " isig"}};
+    for (const auto& named : NAMED) {
+        if ((named.flags & named.flag) != 0) {
+            text += named.name;
+        }
+    }
+    return text;
 }
 
 bool TtyNode::OnIoctl(UMockdevIoctlClient* client) {

@@ -97,18 +97,24 @@ class ReadinessFifo {
     bool holding_ = false;
 };
 
-// A ttyACM node: a pty whose master PtyScanner serves. glibc's termios calls reach the pty
-// directly; the tty ioctls a program makes itself come here and are answered as a CDC ACM
-// port does: TIOCEXCL, TIOCNXCL and TIOCMBIS (a pty has no modem lines); any other runs on
-// the pty. Reads run on the pty too; the log notes those that fail (a hang-up).
+// A ttyACM node: a pty whose master PtyScanner serves. The line starts cooked at 9600 baud,
+// as the cdc_acm driver makes a new port (icanon echo icrnl ixon opost isig). glibc's termios
+// calls reach the pty directly; the tty ioctls a program makes itself come here and are
+// answered as a CDC ACM port does: TIOCEXCL, TIOCNXCL and TIOCMBIS (a pty has no modem
+// lines); any other runs on the pty. Reads run on the pty too; the log notes those that fail
+// (a hang-up).
 class TtyNode final : public EmulatedNode, private NodeCalls {
   public:
     TtyNode(ScannerTestbed& testbed, const std::string& name, SimScanner& scanner);
 
     bool Ok() const override { return ok_ && handler_.Attached(); }
     const CallLog& Log() const override { return log_; }
+    // The line's speed and which of icanon, echo, icrnl, ixon, opost and isig are on:
+    // "9600 icanon echo icrnl ixon opost isig" as it starts, "9600" once raw.
+    std::string LineSettings() const;
 
   private:
+    bool StartCooked() const;
     bool OnIoctl(UMockdevIoctlClient* client) override;
     bool OnRead(UMockdevIoctlClient* client) override;
     bool OnWrite(UMockdevIoctlClient*) override { return false; }

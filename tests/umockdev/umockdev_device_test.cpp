@@ -240,6 +240,8 @@ struct WholeUpdateCase {
     Scenario scenario;
     // The calls that reached the node, bulk URBs left out, in their order.
     std::vector<std::string> controlCalls;
+    // A tty's line settings after the run (TtyNode::LineSettings): as they were before it.
+    std::string lineAfter;
 };
 
 void PrintTo(const WholeUpdateCase& update, std::ostream* out) {
@@ -261,6 +263,9 @@ TEST_P(WholeUpdate, TheDeviceReceivesEveryBlock) {
         }
     }
     EXPECT_EQ(control, GetParam().controlCalls);
+    if (!GetParam().lineAfter.empty()) {
+        EXPECT_EQ(static_cast<const TtyNode&>(run.Node()).LineSettings(), GetParam().lineAfter);
+    }
     // Every URB submitted came back and was reaped before the interface was released.
     EXPECT_EQ(run.Log().Count("SUBMITURB "), run.Log().Count("REAPURBNDELAY "));
     EXPECT_FALSE(run.Scanner().FeatureModeOn());
@@ -274,14 +279,17 @@ Scenario TrimmedReports() {
 
 INSTANTIATE_TEST_SUITE_P(
     Links, WholeUpdate,
-    ::testing::Values(WholeUpdateCase{Tty("Tty"), {"TIOCEXCL", "TIOCMBIS 0x006", "TIOCNXCL"}},
-                      WholeUpdateCase{Hidraw("Hidraw"), {}},
-                      // The input reports as the device sends them, each ending after its payload:
-                      // the port pads them to 64 bytes as Windows does.
-                      WholeUpdateCase{TrimmedReports(), {}},
-                      WholeUpdateCase{Feature("HidrawFeatureMode"),
-                                      {"HIDIOCSFEATURE fe 01", "HIDIOCSFEATURE fe 00"}},
-                      WholeUpdateCase{Usbfs("Usbfs"), {"CLAIMINTERFACE 0", "RELEASEINTERFACE 0"}}),
+    ::testing::Values(
+        WholeUpdateCase{Tty("Tty"),
+                        {"TIOCEXCL", "TIOCMBIS 0x006", "TIOCNXCL"},
+                        "9600 icanon echo icrnl ixon opost isig"},
+        WholeUpdateCase{Hidraw("Hidraw"), {}, ""},
+        // The input reports as the device sends them, each ending after its payload:
+        // the port pads them to 64 bytes as Windows does.
+        WholeUpdateCase{TrimmedReports(), {}, ""},
+        WholeUpdateCase{
+            Feature("HidrawFeatureMode"), {"HIDIOCSFEATURE fe 01", "HIDIOCSFEATURE fe 00"}, ""},
+        WholeUpdateCase{Usbfs("Usbfs"), {"CLAIMINTERFACE 0", "RELEASEINTERFACE 0"}, ""}),
     [](const ::testing::TestParamInfo<WholeUpdateCase>& param) {
         return std::string(param.param.scenario.name);
     });
