@@ -407,13 +407,13 @@ bool HidrawNode::OnIoctl(UMockdevIoctlClient* client) {
     return true;
 }
 
-UsbfsNode::UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber,
-                     std::uint8_t interfaceNumber, SimScanner& scanner, UsbfsFaults faults)
+UsbfsNode::UsbfsNode(ScannerTestbed& testbed, const std::string& port, std::uint8_t interfaceNumber,
+                     SimScanner& scanner, UsbfsFaults faults)
     : scanner_(scanner),
       interfaceNumber_(interfaceNumber),
       faults_(faults),
-      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true, true),
-      handler_(testbed, UsbfsNodePath(deviceNumber), *this) {
+      fifo_(testbed.NodePath(UsbfsNodePath(testbed.DeviceNumber(port))), true, true),
+      handler_(testbed, UsbfsNodePath(testbed.DeviceNumber(port)), *this) {
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) {
             std::lock_guard<std::mutex> hold(mutex_);

@@ -214,7 +214,8 @@ struct UsbfsFaults {
 // DISCARDURB (the URB completes with -ENOENT) and REAPURBNDELAY (EAGAIN while nothing is done).
 class UsbfsNode final : public EmulatedNode, private NodeCalls {
   public:
-    UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber, std::uint8_t interfaceNumber,
+    // The node of the device plugged in at port (its number as the bus gave it).
+    UsbfsNode(ScannerTestbed& testbed, const std::string& port, std::uint8_t interfaceNumber,
               SimScanner& scanner, UsbfsFaults faults = {});
     ~UsbfsNode() override;
 
