@@ -270,6 +270,13 @@ TEST(Scanfw, DevicesShowsOneScannerAndWhatScanflashWouldOpen) {
                          "\"interface\": null, \"linkKind\": \"serial\"}"))
         << json.out;
     EXPECT_TRUE(Contains(json.out, "\"portName\": \"COM3\""));
+
+    // A listing that cannot be written (a full disk) fails as an unwritable file does.
+    DatabaseDeviceSource source(database);
+    std::ostream unwritable(nullptr);
+    std::ostringstream err;
+    EXPECT_EQ(RunScanfw({"devices"}, unwritable, err, &source), SCANFW_FAILURE);
+    EXPECT_EQ(err.str(), "scanfw: cannot write the device listing\n");
 }
 
 // Every verdict the device database can give, each under the source that gave it, in the
