@@ -42,7 +42,7 @@ CandidateReport Candidate(CandidateSource source, const char16_t* path) {
     return candidate;
 }
 
-// A source whose list, or one of whose entries, the database could not give.
+// An entry of a source that the database could not give.
 CandidateReport DatabaseFailure(CandidateSource source, CandidateVerdict verdict) {
     CandidateReport candidate = Candidate(source, nullptr);
     candidate.verdict = verdict;
@@ -157,6 +157,13 @@ bool ReadString(DeviceDatabase& database, RegistryKeyHandle key, const char16_t*
 
 }  // namespace
 
+void DeviceSource::ReportListUnavailable(CandidateSource source, const char16_t* path) {
+    ++unavailableLists_;
+    CandidateReport candidate = Candidate(source, path);
+    candidate.verdict = CandidateVerdict::ListUnavailable;
+    Report(candidate);
+}
+
 CandidateVerdict JudgeUsbDevice(const UsbIdentity& identity) {
     if (identity.hasInterface && identity.interfaceNumber != 1) {
         return CandidateVerdict::InterfaceNotKept;
@@ -208,7 +215,7 @@ std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
     const DeviceListHandle list =
         database_.GetClassDevices(USB_DEVICE_INTERFACE_CLASS, INTERFACE_FLAGS);
     if (list == NO_DEVICE_LIST) {
-        Report(DatabaseFailure(CandidateSource::UsbDevice, CandidateVerdict::ListUnavailable));
+        ReportListUnavailable(CandidateSource::UsbDevice, nullptr);
         return 0;
     }
     std::uint32_t count = 0;
@@ -249,7 +256,7 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
         const DeviceListHandle list =
             database_.GetClassDevices(*interfaceClass.guid, INTERFACE_FLAGS);
         if (list == NO_DEVICE_LIST) {
-            Report(DatabaseFailure(interfaceClass.source, CandidateVerdict::ListUnavailable));
+            ReportListUnavailable(interfaceClass.source, nullptr);
             continue;
         }
         for (std::uint32_t index = 0; written < DEVICE_RECORD_TABLE_SIZE; ++index) {
@@ -364,7 +371,7 @@ CandidateVerdict DatabaseDeviceSource::JudgePort(RegistryKeyHandle key, bool ven
 std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t limit) {
     const DeviceListHandle list = database_.GetClassDevices(PORTS_SETUP_CLASS, DIGCF_PRESENT_FLAG);
     if (list == NO_DEVICE_LIST) {
-        Report(DatabaseFailure(CandidateSource::Port, CandidateVerdict::ListUnavailable));
+        ReportListUnavailable(CandidateSource::Port, nullptr);
         return 0;
     }
     std::uint32_t written = 0;
@@ -427,6 +434,7 @@ namespace {
 SelectionOutcome RunStages(DeviceSource& source, bool chosen) {
     SelectionOutcome outcome;
     outcome.chosen = chosen;
+    const std::uint32_t unavailableBefore = source.UnavailableLists();
     outcome.usbDevices = source.CountUsbDevices();
     if (outcome.usbDevices != 1) {
         outcome.result = outcome.usbDevices == 0 ? RESULT_NO_DEVICE : RESULT_MULTIPLE_DEVICES;
@@ -451,6 +459,7 @@ SelectionOutcome RunStages(DeviceSource& source, bool chosen) {
             std::memcpy(&outcome.record, &table[0], sizeof outcome.record);
         }
     }
+    outcome.listUnavailable = source.UnavailableLists() != unavailableBefore;
     if (SelectionObserver* observer = source.Observer()) {
         observer->OnOutcome(outcome);
     }

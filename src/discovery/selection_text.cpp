@@ -147,6 +147,9 @@ const char* CandidateVerdictText(CandidateVerdict verdict) {
 
 const char* SelectionOutcomeText(const SelectionOutcome& outcome) {
     if (outcome.usbDevices == 0) {
+        if (outcome.listUnavailable) {
+            return "no supported scanner was found, but a device list could not be read";
+        }
         return outcome.chosen ? "no attached supported scanner matches the selector"
                               : "no supported scanner is attached";
     }
@@ -156,7 +159,10 @@ const char* SelectionOutcomeText(const SelectionOutcome& outcome) {
     }
     const std::uint32_t found = outcome.interfaceRecords + outcome.portRecords;
     if (found == 0) {
-        return "the attached scanner offers no interface or port that can be opened";
+        return outcome.listUnavailable
+                   ? "no interface or port of the attached scanner was found, but a device list "
+                     "could not be read"
+                   : "the attached scanner offers no interface or port that can be opened";
     }
     if (found > 1) {
         return outcome.portsScanned
