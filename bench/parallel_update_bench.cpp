@@ -50,8 +50,7 @@ void BM_ScannersSideBySide(benchmark::State& state) {
             config.linkKind = LinkKind::SerialPort;
             config.writeTimeMs = WRITE_MS;
             simulated.push_back(std::make_unique<SimScanner>(config));
-            if (!testbed.Add(SerialScanner("1-" + std::to_string(i + 1), VENDOR_B, 0x0007,
-                                           static_cast<std::uint32_t>(i + 2), tty))) {
+            if (!testbed.Add(SerialScanner("1-" + std::to_string(i + 1), VENDOR_B, 0x0007, tty))) {
                 state.SkipWithError("cannot describe the scanners");
                 return;
             }

@@ -411,7 +411,7 @@ TEST(SideBySide, EachProcessUpdatesItsOwnScanner) {
     }
     TtyNode tty(testbed, "ttyACM0", *scanners[0]);
     HidrawNode hidraw(testbed, "hidraw0", *scanners[1]);
-    UsbfsNode usbfs(testbed, 5, 0, *scanners[2]);
+    UsbfsNode usbfs(testbed, UsbfsScanner().port, 0, *scanners[2]);
     ASSERT_TRUE(tty.Ok() && hidraw.Ok() && usbfs.Ok());
     Bytes bytes;
     const std::string file = testbed.Root() + "/fw.bin";
