@@ -1,5 +1,5 @@
-// Firmware files on Windows: the wide name opened with _wfopen, 64-bit offsets and a 64 KiB
-// stdio buffer.
+// Firmware files on Windows: the wide name opened with _wfopen (in its \\?\ form when it is
+// long), 64-bit offsets and a 64 KiB stdio buffer.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <new>
 
 #include "firmware/file_reader.h"
+#include "platform/win32/win32_long_path.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "names are handed to _wfopen as they are");
 
@@ -51,7 +52,8 @@ class Win32FileReader final : public FileReader {
 
 // A folder cannot be opened with _wfopen, so it needs no test of its own here.
 std::unique_ptr<FileReader> OpenFileReader(const char16_t* fileName) {
-    std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(fileName), L"rb");
+    std::FILE* file =
+        _wfopen(LongPathForm(reinterpret_cast<const wchar_t*>(fileName)).c_str(), L"rb");
     if (file == nullptr) {
         return nullptr;
     }

@@ -19,6 +19,7 @@
 #include "discovery/identity.h"
 #include "link/device_link.h"
 #include "platform/win32/win32_device_port.h"
+#include "platform/win32/win32_long_path.h"
 
 namespace {
 
@@ -667,4 +668,31 @@ TEST(Win32PortCalls, AHidReadOfTwoReportsDeliversBoth) {
     EXPECT_EQ(out[0], 0x61);
     EXPECT_EQ(out[1], 0x62);
     link.StopReader();
+}
+
+// A name whose full path has MAX_PATH units or more is opened by that full path behind the
+// prefix \\?\ or \\?\UNC\ (a share), which Windows opens without its long-path setting.
+TEST(Win32LongPath, LongNamesBecomeTheirPrefixedFullPath) {
+    const std::wstring deep = std::wstring(200, L'd') + L"\\" + std::wstring(80, L'f') + L".bin";
+    wchar_t current[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH + 1, current);
+    std::wstring here = current;
+    if (here.back() != L'\\') {
+        here += L'\\';
+    }
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"C:\\short\\fw.bin", L"C:\\short\\fw.bin"},
+        {L"C:\\" + std::wstring(256, L'b'), L"C:\\" + std::wstring(256, L'b')},  // 259 units
+        {L"C:\\" + std::wstring(257, L'b'), L"\\\\?\\C:\\" + std::wstring(257, L'b')},
+        {L"C:\\" + deep, L"\\\\?\\C:\\" + deep},
+        {L"C:/x/../" + std::wstring(200, L'd') + L"/./" + std::wstring(80, L'f') + L".bin",
+         L"\\\\?\\C:\\" + deep},
+        {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
+        {deep, L"\\\\?\\" + here + deep},
+        {L"\\\\?\\C:\\" + deep, L"\\\\?\\C:\\" + deep},
+        {L"\\\\.\\COM9", L"\\\\.\\COM9"},
+    };
+    for (const auto& [name, expected] : cases) {
+        EXPECT_EQ(LongPathForm(name.c_str()), expected) << name.size();
+    }
 }
