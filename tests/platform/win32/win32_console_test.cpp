@@ -169,21 +169,6 @@ TEST(WindowsConsoleText, AConsoleGetsItsTextAsUtf16) {
     }
 }
 
-// Finds the hidden top-level window of this process's session watch (the lParam points to
-// where it goes). A named callback: on 32-bit Windows it must be __stdcall, which a lambda
-// cannot be.
-BOOL CALLBACK FindSessionWindow(HWND window, LPARAM result) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    if (process == GetCurrentProcessId() && std::wstring(name) == L"scanflash session end") {
-        *reinterpret_cast<HWND*>(result) = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // A console program that loads user32 learns of a log-off or shut-down only through the
 // session messages to its windows: the ending session reaches the handler as the matching
 // event, a query or a session that goes on does not, and the window goes with the handler.
@@ -201,8 +186,12 @@ TEST_F(Win32ConsoleTest, SessionEndMessagesReachTheHandler) {
     };
     Win32Console console;
     ASSERT_TRUE(console.AddControlHandler(PassEventOn));
-    HWND window = nullptr;
-    EnumWindows(FindSessionWindow, reinterpret_cast<LPARAM>(&window));
+    HWND window = nullptr;  // this process's, not another test's
+    DWORD owner = 0;
+    do {
+        window = FindWindowExW(nullptr, window, L"scanflash session end", nullptr);
+        GetWindowThreadProcessId(window, &owner);
+    } while (window != nullptr && owner != GetCurrentProcessId());
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), TRUE);
     EXPECT_EQ(lastEvent.load(), 0xFFFFFFFF);
