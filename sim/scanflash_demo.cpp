@@ -179,7 +179,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
     // Before the simulated scanner starts its thread, so that hang-up and termination reach
     // the console's handler rather than end the process on that thread.
-    LinuxConsole::BlockStopSignals();
+    LinuxConsole::SetUpProcessSignals();
     std::vector<std::u16string> arguments;
     for (int i = 0; i < argc; ++i) {
         arguments.push_back(Utf8ToUtf16(argv[i]));

@@ -16,9 +16,13 @@
 
 namespace {
 
+// How long a process about to end on a console event waits for its trace to reach the file.
+constexpr std::uint32_t TRACE_LAST_WRITE_MS = 1000;
+
 // The one DeviceLink of the process and the console it runs in, for the control handler,
 // which the system calls on a thread of its own.
 std::atomic<DeviceLink*> processLink{nullptr};
+std::atomic<UpdateTrace*> processTrace{nullptr};
 std::atomic<ConsoleSeam*> processConsole{nullptr};
 std::atomic<void*> consoleWindow{nullptr};
 std::atomic<bool> consoleWindowLookedUp{false};
@@ -69,9 +73,13 @@ bool ConsoleControlHandler(std::uint32_t event) {
                 link->StopReader();
             }
             SetConsoleWindowEnabled(true);
-            // The process ends once the handler returns; a note reaches the file at once.
+            // The process ends once the handler returns: the note, and every line before it,
+            // go into the file first, unless the file takes too long.
             TraceReport(trace, TraceTopic::Note,
                         "console event %u: the reader stopped, the process ends", event);
+            if (UpdateTrace* updateTrace = processTrace.load(); updateTrace != nullptr) {
+                updateTrace->WaitUntilWritten(TRACE_LAST_WRITE_MS);
+            }
             return false;
         }
         default:
@@ -132,6 +140,7 @@ int RunEntry(DeviceSource& devices, DevicePort& port, ConsoleSeam& console, int 
         devices.SetObserver(&trace);
     }
     processConsole.store(&console);
+    processTrace.store(traced ? &trace : nullptr);
     processLink.store(link.get());
     SetConsoleWindowEnabled(false);
     const bool handlerAdded = console.AddControlHandler(ConsoleControlHandler);
@@ -142,6 +151,7 @@ int RunEntry(DeviceSource& devices, DevicePort& port, ConsoleSeam& console, int 
         console.RemoveControlHandler(ConsoleControlHandler);
     }
     processLink.store(nullptr);
+    processTrace.store(nullptr);
     link.reset();
     processConsole.store(nullptr);
     devices.SetObserver(observer);

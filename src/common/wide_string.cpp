@@ -182,3 +182,24 @@ std::u16string ReplaceUnpairedSurrogates(std::u16string_view text) {
     }
     return out;
 }
+
+void AppendEscaped(std::string& out, std::string_view text) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    while (!text.empty()) {
+        char32_t codePoint = 0;
+        const std::size_t length = DecodeOne(text, codePoint);
+        const bool control = codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0);
+        if (length != 0 && !control) {
+            out.append(text.substr(0, length));
+            text.remove_prefix(length);
+            continue;
+        }
+        const std::size_t escaped = length == 0 ? 1 : length;
+        for (std::size_t i = 0; i < escaped; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            const char digits[4] = {'\\', 'x', DIGITS[byte >> 4], DIGITS[byte & 0x0F]};
+            out.append(digits, sizeof digits);
+        }
+        text.remove_prefix(escaped);
+    }
+}

@@ -37,3 +37,14 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // that came from Windows as UTF-16, where such a unit is a broken character, not a byte, and
 // that is only to be printed.
 std::u16string ReplaceUnpairedSurrogates(std::u16string_view text);
+
+// Text the system handed over as UTF-16 (an argument, a path, a port name), in UTF-8 for
+// people to read. On POSIX systems it is Utf16ToUtf8, so every escaped byte comes back as
+// that byte; on Windows an unpaired surrogate is a broken character and becomes U+FFFD.
+// One implementation per OS, like the sync primitives.
+std::string SystemTextToUtf8(std::u16string_view text);
+
+// Appends text with every control character (C0, DEL and C1) and every byte that does not
+// start a valid UTF-8 sequence written as \xNN, so that a line made of it stays one line of
+// valid UTF-8 whatever the text holds.
+void AppendEscaped(std::string& out, std::string_view text);

@@ -21,6 +21,24 @@ class FileReader {
     virtual std::size_t Read(std::uint8_t* destination, std::size_t count) = 0;
 };
 
-// Opens fileName (UTF-16) for binary reading, or gives null when it cannot be opened. A
-// folder counts as a file that cannot be opened on every platform, as on Windows.
+// Bytes already in memory read as a file: the loader checks its buffer through it, and tools
+// and tests hand in files that live in memory. The bytes are not owned.
+class MemoryFile : public FileReader {
+  public:
+    MemoryFile(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool Measure(std::uint64_t& size) override;
+    // Any offset, as with a real file; reads beyond the end get nothing.
+    bool Seek(std::uint64_t offset) override;
+    std::size_t Read(std::uint8_t* destination, std::size_t count) override;
+
+  private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::uint64_t position_ = 0;
+};
+
+// Opens fileName (UTF-16) for binary reading, or gives null when it cannot be opened.
+// Anything but a regular file (a folder, a FIFO, a pipe, a device) counts as a file that
+// cannot be opened, and the open never waits for a writer.
 std::unique_ptr<FileReader> OpenFileReader(const char16_t* fileName);

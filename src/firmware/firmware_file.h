@@ -45,9 +45,11 @@ const char* FirmwareLayoutName(FirmwareLayout layout);
 // or for any other extension.
 FirmwareLayout LayoutFromFileName(const char16_t* fileName);
 
-// Measures the open file once, runs the layout's parser with that size and reads the file
-// whole into a buffer of exactly that size. Returns 0, 9 (size outside 1 to 100 MiB, a check
-// failed, or the file grew or shrank since it was measured: ParseCheck::FileChanged), 12 (no
+// Measures the open file once, runs the layout's parser with that size, reads the file whole
+// into a buffer of exactly that size and runs the parser over the buffer once more, so that
+// the bytes handed back are the bytes that were checked. Returns 0, 9 (size outside 1 to
+// 100 MiB, a check failed, or the file changed since it was measured: it grew or shrank, or
+// the buffer fails the checks or comes out with another summary: ParseCheck::FileChanged), 12 (no
 // memory, or the second read came short of a file whose size did not change) or 10 for
 // FirmwareLayout::Unknown. fileData is emptied first. The file stays open; its position is
 // undefined.

@@ -42,7 +42,7 @@ enum class ParseCheck : std::uint8_t {
     BlocksInHeader,  // qfp: every block lies inside the header
     ShortRead,       // a covered byte could not be read
     Crc,
-    FileChanged,  // the loader: the file grew or shrank while it was loaded
+    FileChanged,  // the loader: the file grew, shrank or was rewritten while it was loaded
 };
 
 struct ParseReport {

@@ -19,7 +19,7 @@ constexpr std::uint32_t HID_OUTPUT_DATA = 56;
 constexpr std::uint32_t HID_INPUT_DATA = 62;
 constexpr std::size_t SUMMARY_MAX = 160;  // the last bytes each way, as the closing lines show
 // While frames stream, the file is written at most this often; every other line at once.
-constexpr auto FLUSH_EVERY = std::chrono::milliseconds(100);
+constexpr std::uint32_t FLUSH_EVERY_MS = 100;
 
 const char* TopicName(TraceTopic topic) {
     switch (topic) {
@@ -130,6 +130,7 @@ void Summarise(std::string_view text, std::string& summary) {
 }  // namespace
 
 UpdateTrace::~UpdateTrace() {
+    StopWriter();
     if (file_ != nullptr) {
         std::fclose(file_);
     }
@@ -146,55 +147,159 @@ void UpdateTrace::StartFromEnvironment(const std::string& programName, const cha
 void UpdateTrace::Start(const std::u16string& path, const std::string& programName,
                         const char* version, int argc, const char16_t* const* argv) {
     LockGuard hold(lock_);
-    path_ = Utf16ToUtf8(path);
+    path_.clear();
+    AppendEscaped(path_, SystemTextToUtf8(path));
     program_ = programName;
-    file_ = OpenTraceFile(path);
+    std::string refusal;
+    file_ = OpenTraceFile(path, refusal);
     if (file_ == nullptr) {
         std::fprintf(stderr,
                      "%s: cannot open the trace file %s: %s; the update goes on without it\n",
-                     program_.c_str(), path_.c_str(), std::strerror(errno));
+                     program_.c_str(), path_.c_str(), refusal.c_str());
         return;
     }
+    if (!lock_.Ready() || !wake_.Ready() || !batchDone_.Ready() ||
+        !writer_.Start(RunWriter, this)) {
+        std::fclose(file_);
+        file_ = nullptr;
+        std::fprintf(stderr,
+                     "%s: cannot start writing the trace file %s; the update goes on without it\n",
+                     program_.c_str(), path_.c_str());
+        return;
+    }
+    writing_ = true;
     active_.store(true, std::memory_order_release);
-    start_ = lastFlush_ = Clock::now();
+    start_ = Clock::now();
     Line("run", "==== " + program_ + " " + version + " ====");
     Line("run", "system " + OperatingSystemText());
     Line("run", "started " + UtcTimeText() + "; times are milliseconds since then, monotonic");
     std::string command = "command line:";
     for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
-        command += " \"" + Utf16ToUtf8(argv[i]) + "\"";
+        command += " \"" + SystemTextToUtf8(argv[i]) + "\"";
     }
     Line("run", command);
     step_ = "the command line";
 }
 
 void UpdateTrace::Finish(ResultCode result, int exitCode) {
-    LockGuard hold(lock_);
-    if (file_ == nullptr) {
-        return;
-    }
-    Line("result",
-         Printf("result code %u, exit code %d: %s", result, exitCode, ResultText(result)));
-    if (result != RESULT_SUCCESS) {
-        if (!failed_) {
-            MarkFailure();
+    {
+        LockGuard hold(lock_);
+        if (writing_) {
+            Line("result",
+                 Printf("result code %u, exit code %d: %s", result, exitCode, ResultText(result)));
+            if (result != RESULT_SUCCESS) {
+                if (!failed_) {
+                    MarkFailure();
+                }
+                Line("result", "failed in: " + failedStep_);
+                Line("result", "last sent: " + (failedSent_.empty() ? "nothing" : failedSent_));
+                Line("result",
+                     "last received: " + (failedReceived_.empty() ? "nothing" : failedReceived_));
+            }
+            Line("run", "==== end ====");
         }
-        Line("result", "failed in: " + failedStep_);
-        Line("result", "last sent: " + (failedSent_.empty() ? "nothing" : failedSent_));
-        Line("result", "last received: " + (failedReceived_.empty() ? "nothing" : failedReceived_));
     }
-    Line("run", "==== end ====");
-    FlushLocked(Clock::now());
+    StopWriter();
+    LockGuard hold(lock_);
+    writing_ = false;
     if (file_ != nullptr) {
-        std::fclose(file_);
+        if (std::fclose(file_) != 0) {
+            ReportWriteFailure(errno);
+        }
         file_ = nullptr;
     }
     active_.store(false, std::memory_order_release);
 }
 
+void UpdateTrace::WaitUntilWritten(std::uint32_t timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::uint64_t target = 0;
+    {
+        LockGuard hold(lock_);
+        target = appended_;
+    }
+    for (;;) {
+        {
+            LockGuard hold(lock_);
+            if (!writing_ || written_ >= target) {
+                return;
+            }
+            batchDone_.Reset();
+        }
+        wake_.Set();
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            return;
+        }
+        batchDone_.Wait(static_cast<std::uint32_t>(
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
+    }
+}
+
+void UpdateTrace::RunWriter(void* self) {
+    static_cast<UpdateTrace*>(self)->WriteLoop();
+}
+
+void UpdateTrace::WriteLoop() {
+    std::string batch;
+    for (;;) {
+        wake_.Wait(FLUSH_EVERY_MS);
+        bool last = false;
+        {
+            LockGuard hold(lock_);
+            wake_.Reset();
+            batch.swap(pending_);
+            last = stopping_;
+        }
+        const bool written = batch.empty() || WriteOut(batch);
+        {
+            LockGuard hold(lock_);
+            written_ += batch.size();
+            if (!written) {
+                writing_ = false;
+                pending_.clear();
+                active_.store(false, std::memory_order_release);
+            }
+            batchDone_.Set();
+        }
+        batch.clear();
+        if (last || !written) {
+            return;
+        }
+    }
+}
+
+bool UpdateTrace::WriteOut(const std::string& batch) {
+    if (std::fwrite(batch.data(), 1, batch.size(), file_) == batch.size() &&
+        std::fflush(file_) == 0) {
+        return true;
+    }
+    ReportWriteFailure(errno);
+    std::fclose(file_);
+    file_ = nullptr;
+    return false;
+}
+
+void UpdateTrace::ReportWriteFailure(int error) const {
+    std::fprintf(stderr, "%s: cannot write the trace file %s: %s; the update goes on without it\n",
+                 program_.c_str(), path_.c_str(), std::strerror(error));
+}
+
+void UpdateTrace::StopWriter() {
+    if (!writer_.Held()) {
+        return;
+    }
+    {
+        LockGuard hold(lock_);
+        stopping_ = true;
+        wake_.Set();
+    }
+    writer_.Join();
+}
+
 void UpdateTrace::Write(TraceTopic topic, const char* format, va_list values) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     char text[512];
@@ -222,13 +327,13 @@ void UpdateTrace::Write(TraceTopic topic, const char* format, va_list values) {
 
 void UpdateTrace::OnCandidate(const CandidateReport& report) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     step_ = "discovery";
     std::string text = std::string(CandidateSourceName(report.source)) + " " + IdentityText(report);
     if (report.portName != nullptr) {
-        text += ", port " + Utf16ToUtf8(report.portName);
+        text += ", port " + SystemTextToUtf8(report.portName);
     }
     text += ": ";
     text += CandidateVerdictText(report.verdict);
@@ -236,14 +341,14 @@ void UpdateTrace::OnCandidate(const CandidateReport& report) {
         text += std::string(", to open as ") + LinkKindText(report.linkKind);
     }
     if (report.path != nullptr) {
-        text += "; " + Utf16ToUtf8(report.path);
+        text += "; " + SystemTextToUtf8(report.path);
     }
     Line("seen", text);
 }
 
 void UpdateTrace::OnOutcome(const SelectionOutcome& outcome) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     step_ = "discovery";
@@ -262,7 +367,7 @@ void UpdateTrace::OnOutcome(const SelectionOutcome& outcome) {
     }
     const DeviceRecord& record = outcome.record;
     linkKind_ = record.linkKind;
-    std::string taken = "taken: " + Utf16ToUtf8(record.path) + " as " +
+    std::string taken = "taken: " + SystemTextToUtf8(record.path) + " as " +
                         LinkKindText(record.linkKind) +
                         Printf(" (%04x:%04x", record.vendorId, record.productId);
     taken += record.interfacePlusOne == 0 ? ", no interface number)"
@@ -272,18 +377,18 @@ void UpdateTrace::OnOutcome(const SelectionOutcome& outcome) {
 
 void UpdateTrace::PortOpened(const char16_t* path, bool shared, PortError error) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     step_ = "opening the device";
-    Line("port", "open " + Utf16ToUtf8(path) + (shared ? " (shared): " : " (exclusive): ") +
+    Line("port", "open " + SystemTextToUtf8(path) + (shared ? " (shared): " : " (exclusive): ") +
                      PortErrorText(error) +
                      (error == PORT_ERROR_NONE ? std::string() : Printf(", error %u", error)));
 }
 
 void UpdateTrace::PortClosed() {
     LockGuard hold(lock_);
-    if (file_ != nullptr) {
+    if (writing_) {
         Line("port", "close");
     }
 }
@@ -291,7 +396,7 @@ void UpdateTrace::PortClosed() {
 void UpdateTrace::FeatureReportSent(const std::uint8_t* report, std::uint32_t length,
                                     bool accepted) {
     LockGuard hold(lock_);
-    if (file_ != nullptr) {
+    if (writing_) {
         Line("port",
              "feature report " + Hex(report, length) + (accepted ? ": accepted" : ": refused"));
     }
@@ -299,7 +404,7 @@ void UpdateTrace::FeatureReportSent(const std::uint8_t* report, std::uint32_t le
 
 void UpdateTrace::SerialSetUp(bool done) {
     LockGuard hold(lock_);
-    if (file_ != nullptr) {
+    if (writing_) {
         Line("port", done ? "serial set-up: 9600 8N1, done" : "serial set-up: failed");
     }
 }
@@ -312,7 +417,7 @@ bool UpdateTrace::IsHidOutputReport(const std::uint8_t* data, std::uint32_t leng
 
 void UpdateTrace::WriteStarting(const std::uint8_t* data, std::uint32_t length) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     if (!IsHidOutputReport(data, length)) {
@@ -334,7 +439,7 @@ void UpdateTrace::WriteStarting(const std::uint8_t* data, std::uint32_t length) 
 
 void UpdateTrace::WriteEnded(std::uint32_t length, std::uint32_t written, bool succeeded) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     const std::uint32_t reports = hidReports_;
@@ -365,7 +470,7 @@ void UpdateTrace::WriteEnded(std::uint32_t length, std::uint32_t written, bool s
 void UpdateTrace::BytesRead(const std::uint8_t* data, std::uint32_t count, bool succeeded,
                             bool stopRequested) {
     LockGuard hold(lock_);
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
     if (count > 0) {
@@ -385,39 +490,23 @@ void UpdateTrace::BytesRead(const std::uint8_t* data, std::uint32_t count, bool 
 }
 
 void UpdateTrace::Line(const char* topic, std::string_view text, bool byteEvent) {
-    if (file_ == nullptr) {
+    if (!writing_) {
         return;
     }
-    const Clock::time_point now = Clock::now();
     // Whole microseconds: integers format faster than a double, and frames stream here.
     const auto us = static_cast<unsigned long long>(
-        std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "%7llu.%03u %-6s ", us / 1000,
                   static_cast<unsigned>(us % 1000), topic);
-    line_.assign(stamp);
-    line_ += text;
-    line_ += '\n';
-    std::fwrite(line_.data(), 1, line_.size(), file_);
-    if (!byteEvent || now - lastFlush_ >= FLUSH_EVERY) {
-        FlushLocked(now);
+    const std::size_t before = pending_.size();
+    pending_ += stamp;
+    AppendEscaped(pending_, text);
+    pending_ += '\n';
+    appended_ += pending_.size() - before;
+    if (!byteEvent) {
+        wake_.Set();
     }
-}
-
-void UpdateTrace::FlushLocked(Clock::time_point now) {
-    lastFlush_ = now;
-    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
-        WriteFailed();
-    }
-}
-
-void UpdateTrace::WriteFailed() {
-    const int error = errno;
-    std::fprintf(stderr, "%s: cannot write the trace file %s: %s; the update goes on without it\n",
-                 program_.c_str(), path_.c_str(), std::strerror(error));
-    std::fclose(file_);
-    file_ = nullptr;
-    active_.store(false, std::memory_order_release);
 }
 
 void UpdateTrace::Describe(const std::uint8_t* bytes, std::uint32_t count, std::string& out) {

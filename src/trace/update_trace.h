@@ -8,7 +8,10 @@
 // reported once on standard error and the run goes on without it.
 //
 // Threads: the main thread, the link's reader thread (reads) and the console handler's
-// thread all report; one lock, taken last of all locks, orders the lines.
+// thread all report; one lock, taken last of all locks, orders the lines. Reporting only
+// appends to memory: the trace's own writer thread alone touches the file, so a slow or
+// failing file never holds up a device thread, a stop or the update. Text from outside
+// (arguments, names, paths, model strings) is written escaped, so one line is one event.
 #pragma once
 
 #include <atomic>
@@ -40,8 +43,11 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
                int argc, const char16_t* const* argv);
     bool Active() const { return active_.load(std::memory_order_acquire); }
     // The result, the exit code and, after a failure, the step it failed in and the last
-    // bytes each way; then the file is closed.
+    // bytes each way; then the writer puts every line into the file and closes it.
     void Finish(ResultCode result, int exitCode);
+    // Waits up to timeoutMs until every line reported so far is in the file (or the file
+    // failed): for a process that is about to end.
+    void WaitUntilWritten(std::uint32_t timeoutMs);
 
     // TraceSink
     void Write(TraceTopic topic, const char* format, va_list values) override
@@ -66,11 +72,18 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
   private:
     using Clock = std::chrono::steady_clock;
 
+    static void RunWriter(void* self);
+    void WriteLoop();
+    // On the writer thread, outside the lock: false when the file failed; it is then closed.
+    bool WriteOut(const std::string& batch);
+    void ReportWriteFailure(int error) const;
+    void StopWriter();
+
     // Everything below runs with lock_ held.
     bool IsHidOutputReport(const std::uint8_t* data, std::uint32_t length) const;
+    // Appends one line, its text escaped; lines that carry no bytes wake the writer at once,
+    // the others reach the file within FLUSH_EVERY.
     void Line(const char* topic, std::string_view text, bool byteEvent = false);
-    void FlushLocked(Clock::time_point now);
-    void WriteFailed();
     // Bytes sent: a data frame as "frame k: 517 bytes, crc 0x...", anything else as hex;
     // out keeps its storage from frame to frame.
     void Describe(const std::uint8_t* bytes, std::uint32_t count, std::string& out);
@@ -82,12 +95,19 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
     void MarkFailure();
 
     Lock lock_;
-    std::FILE* file_ = nullptr;
+    std::FILE* file_ = nullptr;  // after Start, only the writer thread uses it
     std::atomic<bool> active_{false};
     std::string path_;     // UTF-8, for the message on standard error
     std::string program_;  // signs that message
     Clock::time_point start_{};
-    Clock::time_point lastFlush_{};
+    std::string pending_;         // lines not yet handed to the writer
+    std::uint64_t appended_ = 0;  // bytes of lines appended in all
+    std::uint64_t written_ = 0;   // of them, bytes the writer is done with
+    bool writing_ = false;        // lines are taken: started, and the file has not failed
+    bool stopping_ = false;
+    ManualResetEvent wake_;       // lines to write at once, or the writer is to end
+    ManualResetEvent batchDone_;  // the writer finished a batch
+    Thread writer_;
     LinkKind linkKind_ = LinkKind::Unsupported;  // of the device the selection took
     std::uint32_t frameIndex_ = 0;               // frames since the last step
     std::string hidMessage_;                     // HID output reports of one write so far
@@ -99,6 +119,5 @@ class UpdateTrace final : public TraceSink, public SelectionObserver {
     std::string failedStep_;
     std::string failedSent_;
     std::string failedReceived_;
-    std::string line_;         // reused for every line
     std::string description_;  // reused for the bytes of every line
 };

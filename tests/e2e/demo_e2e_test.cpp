@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,8 +56,12 @@ std::string ReadFile(const std::filesystem::path& path) {
 struct ChildSetting {
     std::string home;
     std::string errorsPath;
-    std::string trace;  // SCANFLASH_TRACE; empty: not set
+    std::string trace;            // SCANFLASH_TRACE; empty: not set
+    std::uint64_t fileLimit = 0;  // bytes any file may reach (RLIMIT_FSIZE); 0: no limit
 };
+
+// Not a signal: the reader of the child's output goes away at the marker.
+constexpr int OUTPUT_READER_LEAVES = -1;
 
 // Runs the demo with arguments in folder; when signal is given, sends it once the output
 // contains the marker text.
@@ -103,6 +109,12 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
         if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
+        if (setting.fileLimit != 0) {
+            // A write past the limit then fails with EFBIG instead of ending the process.
+            const rlimit limit = {setting.fileLimit, setting.fileLimit};
+            ::signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -122,6 +134,9 @@ ChildResult RunDemo(const std::vector<std::string>& arguments, const std::string
             result.output.append(chunk, static_cast<std::size_t>(got));
         }
         if (signal != 0 && !signalled && result.output.find(marker) != std::string::npos) {
+            if (signal == OUTPUT_READER_LEAVES) {
+                break;
+            }
             kill(child, signal);
             signalled = true;
         }
@@ -263,7 +278,19 @@ TEST_F(DemoTest, Outcomes) {
           "recv   1 byte(s): 5E  |^|\n",
           "result result code 0, exit code 15: the update succeeded\n"},
          {"failed in"}},
-        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME}, SUCCESS, 15, {}, {}},
+        {{"--sim-write-time=0", std::string("-file:") + NON_UTF8_NAME},
+         SUCCESS,
+         15,
+         {"file   \"fw\\xFF\\xED\\xA0\\x80.bin\", layout bin\n"},
+         {}},
+        // Text from outside is escaped: a name cannot forge a line of the trace.
+        {{"-file:fw\n   1.000 result result code 0, exit code 15: the update succeeded\n.bin"},
+         BANNER,
+         19,
+         {"\"-file:fw\\x0A   1.000 result result code 0, exit code 15: the update "
+          "succeeded\\x0A.bin\"",
+          "file   \"fw\\x0A   1.000 result result code 0", "result result code 15, exit code 19"},
+         {"\n   1.000 result"}},
         {{"--sim-model=XX1", "-file:fw.bin"},
          std::string(BANNER) + "Test connection\n"
                                "Checking whether the firmware file is suitable for the device\n",
@@ -409,22 +436,83 @@ TEST_F(DemoTest, Outcomes) {
 }
 
 // A trace that cannot be opened or written costs one line on standard error; the update
-// goes on as without it. A trace that works appends.
+// goes on as without it. A trace that works appends. The trace is a regular file of the
+// user's own or nothing: whatever else the variable names is refused without waiting and left
+// as it was, and a file that fills up at any stage of the run ends the trace, not the update.
 TEST_F(DemoTest, TraceFileTroubles) {
+    const std::string named = folder.string() + "-trace";
+    const std::string other = folder.string() + "-other";
+    // The trace of a run with room, to place the limits of the runs that fill up.
+    const ChildResult calibration = Run({"--sim-write-time=0", "-file:fw.bin"}, Traced());
+    ASSERT_EQ(calibration.exitCode, 15);
+    const std::string full = ReadFile(named);
+    // The header is written whole before the first candidate; the limit also holds for
+    // standard error's file, which the message must fit into.
+    const std::size_t firstSeen = full.find(" seen ");
+    ASSERT_GT(firstSeen, 230u) << full;
+    const std::size_t firstFrame = full.find(" send   frame ");
+    const std::size_t resultAt = full.find(" result ");
+    ASSERT_NE(resultAt, std::string::npos) << full;
+    enum class Kind { AsIs, Fifo, FifoWithReader, Symlink, SecondName, Foreign };
     struct Case {
         std::string trace;
-        std::string message;  // the one line on standard error; empty: none
+        Kind kind;
+        std::string message;  // the one line on standard error, up to the reason; empty: none
+        std::string reason;   // what follows the name; empty: any
         int runs;             // one after the other into the same file
+        std::uint64_t fileLimit = 0;
+        std::string holds;  // the file holds this ... and not this
+        std::string lacks;
     };
     const Case cases[] = {
-        {folder.string() + "-missing/trace", "cannot open the trace file", 1},
-        {home, "cannot open the trace file", 1},  // a folder
-        {"/dev/full", "cannot write the trace file", 1},
-        {folder.string() + "-trace", "", 2},
+        {folder.string() + "-missing/trace", Kind::AsIs, "cannot open the trace file", "", 1, 0, "",
+         ""},
+        {home, Kind::AsIs, "cannot open the trace file", "", 1, 0, "", ""},  // a folder
+        {"/dev/null", Kind::AsIs, "cannot open the trace file", "it is not a regular file", 1, 0,
+         "", ""},
+        {named, Kind::Fifo, "cannot open the trace file", "it is not a regular file", 1, 0, "", ""},
+        {named, Kind::FifoWithReader, "cannot open the trace file", "it is not a regular file", 1,
+         0, "", ""},
+        {named, Kind::Symlink, "cannot open the trace file", "it is a symbolic link", 1, 0, "", ""},
+        {named, Kind::SecondName, "cannot open the trace file", "it has more than one name", 1, 0,
+         "", ""},
+        {named, Kind::Foreign, "cannot open the trace file", "it belongs to another user", 1, 0, "",
+         ""},
+        {named, Kind::AsIs, "", "", 2, 0, "", ""},
+        // Full at the header, in the middle of the frames, at the result lines.
+        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1, firstSeen - 30,
+         "==== scanflash-demo", " seen "},
+        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1,
+         (firstFrame + resultAt) / 2, " send   frame ", " result "},
+        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1, resultAt + 10,
+         " step   block 1/2", "==== end ===="},
     };
     for (const Case& c : cases) {
+        std::filesystem::remove(named);
+        std::filesystem::remove(other);
+        std::ofstream(other) << "not a trace\n";
+        int reader = -1;
+        if (c.kind == Kind::Fifo || c.kind == Kind::FifoWithReader) {
+            ASSERT_EQ(mkfifo(c.trace.c_str(), 0600), 0);
+        }
+        if (c.kind == Kind::FifoWithReader) {
+            reader = open(c.trace.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // never reads
+        }
+        if (c.kind == Kind::Symlink) {
+            std::filesystem::create_symlink(other, c.trace);
+        }
+        if (c.kind == Kind::SecondName) {
+            std::filesystem::create_hard_link(other, c.trace);
+        }
+        if (c.kind == Kind::Foreign) {
+            std::ofstream(c.trace) << "not a trace\n";
+            if (chown(c.trace.c_str(), 65534, 65534) != 0) {
+                continue;  // only root can give a file away
+            }
+        }
         ChildSetting setting = Traced();
         setting.trace = c.trace;
+        setting.fileLimit = c.fileLimit;
         for (int run = 0; run < c.runs; ++run) {
             const ChildResult result = Run({"--sim-write-time=0", "-file:fw.bin"}, setting);
             EXPECT_EQ(result.output, SUCCESS) << c.trace;
@@ -433,14 +521,23 @@ TEST_F(DemoTest, TraceFileTroubles) {
                 EXPECT_EQ(result.errors, "") << c.trace;
                 continue;
             }
-            EXPECT_EQ(result.errors.rfind("scanflash-demo: " + c.message + " " + c.trace + ": ", 0),
+            EXPECT_EQ(result.errors.rfind(
+                          "scanflash-demo: " + c.message + " " + c.trace + ": " + c.reason, 0),
                       0u)
                 << result.errors;
             EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1)
                 << result.errors;
         }
-        if (c.message.empty()) {
-            const std::string trace = ReadFile(c.trace);
+        if (reader >= 0) {
+            close(reader);
+        }
+        EXPECT_EQ(ReadFile(other), "not a trace\n") << c.trace;
+        const std::string trace = c.kind == Kind::AsIs && c.trace == named ? ReadFile(named) : "";
+        if (c.fileLimit != 0) {
+            EXPECT_EQ(trace.size(), c.fileLimit) << trace;
+            EXPECT_NE(trace.find(c.holds), std::string::npos) << trace;
+            EXPECT_EQ(trace.find(c.lacks), std::string::npos) << trace;
+        } else if (c.message.empty()) {
             std::size_t headers = 0;
             for (std::size_t at = trace.find("==== scanflash-demo"); at != std::string::npos;
                  at = trace.find("==== scanflash-demo", at + 1)) {
@@ -448,7 +545,14 @@ TEST_F(DemoTest, TraceFileTroubles) {
             }
             EXPECT_EQ(headers, static_cast<std::size_t>(c.runs)) << trace;
         }
+        if (c.kind == Kind::AsIs && c.trace == named && c.fileLimit == 0) {
+            struct stat status = {};
+            ASSERT_EQ(stat(c.trace.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 0777, 0600u) << "a new trace is its owner's alone";
+        }
     }
+    std::filesystem::remove(named);
+    std::filesystem::remove(other);
     EXPECT_FALSE(std::filesystem::exists(folder.string() + "-missing"));
 }
 
@@ -459,7 +563,8 @@ TEST_F(DemoTest, FeatureHidScannerWithAnMbNameTakesEmFirmware) {
     EXPECT_EQ(result.exitCode, 15) << result.output;
 }
 
-// Untraced and traced alike.
+// Untraced and traced alike; and a reader of the output that goes away (a pipe into `head`)
+// makes the output fail, not the update.
 TEST_F(DemoTest, InterruptDuringTheTransferChangesNothing) {
     for (const ChildSetting& setting : {Untraced(), Traced()}) {
         const ChildResult result = Run({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
@@ -468,6 +573,11 @@ TEST_F(DemoTest, InterruptDuringTheTransferChangesNothing) {
         EXPECT_EQ(result.exitCode, 15);
         EXPECT_NE(result.output.find("\nUpdate successful\n"), std::string::npos);
     }
+    const ChildResult left = Run({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
+                                 Untraced(), OUTPUT_READER_LEAVES, "Sending data");
+    EXPECT_EQ(left.signal, 0);
+    EXPECT_EQ(left.exitCode, 15);
+    EXPECT_EQ(left.scannerNotes, STOPPED_AND_CLOSED);
     const std::string trace = ReadFile(Traced().trace);
     EXPECT_NE(trace.find(" result result code 0, exit code 15"), std::string::npos) << trace;
 }
@@ -475,17 +585,25 @@ TEST_F(DemoTest, InterruptDuringTheTransferChangesNothing) {
 // The console handler ran: the scanner saw the reader stopped and the port closed before the
 // signal ended the process (a signal taken by any other thread ends it without either), and
 // the trace holds every step up to the end and the handler's note.
+// A trace named by a FIFO whose reader never reads is refused, so nothing can stall there.
 TEST_F(DemoTest, TerminationDuringTheTransferEndsTheProcess) {
-    for (const ChildSetting& setting : {Untraced(), Traced()}) {
+    const std::string fifo = folder.string() + "-fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int stalledReader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ChildSetting intoFifo = Traced();
+    intoFifo.trace = fifo;
+    for (const ChildSetting& setting : {Untraced(), Traced(), intoFifo}) {
         const auto start = std::chrono::steady_clock::now();
         const ChildResult result = Run({"--sim-latency=15", "--sim-write-time=0", "-file:fw.bin"},
                                        setting, SIGTERM, "Sending data");
         EXPECT_EQ(result.signal, SIGTERM);
         EXPECT_EQ(result.output.find("Update successful"), std::string::npos);
         EXPECT_EQ(result.scannerNotes, STOPPED_AND_CLOSED);
-        EXPECT_EQ(result.errors, "");
+        EXPECT_EQ(result.errors.empty(), setting.trace != fifo) << result.errors;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     }
+    close(stalledReader);
+    std::filesystem::remove(fifo);
     const std::string trace = ReadFile(Traced().trace);
     EXPECT_NE(trace.find(" step   block 0/2 (kern): 3 frames\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("console event 6: the reader stopped, the process ends"),

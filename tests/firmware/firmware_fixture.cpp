@@ -1,5 +1,7 @@
 #include "firmware_fixture.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <atomic>
 #include <random>
@@ -93,9 +95,19 @@ bool ChangingFile::Measure(std::uint64_t& size) {
     return BytesFile::Measure(size);
 }
 
+bool ChangingFile::Seek(std::uint64_t offset) {
+    position_ = offset;
+    return BytesFile::Seek(offset);
+}
+
 std::size_t ChangingFile::Read(std::uint8_t* destination, std::size_t count) {
     const std::size_t got = BytesFile::Read(destination, std::min(count, readBudget));
+    if (rewritten != nullptr && served_ >= rewriteAfter && got != 0) {
+        std::memcpy(destination, rewritten->data() + position_, got);
+    }
     readBudget -= got;
+    served_ += got;
+    position_ += got;
     return got;
 }
 

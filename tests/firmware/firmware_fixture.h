@@ -47,20 +47,26 @@ struct ParseOutcome {
 ParseOutcome Parse(FirmwareLayout layout, const Bytes& bytes);
 
 // A file that changes under the loader: its first Measure calls report measuredSizes in
-// turn (later ones the size of the content), and reads stop once readBudget bytes were
-// served in all, however often it is rewound.
+// turn (later ones the size of the content), reads stop once readBudget bytes were served in
+// all, however often it is rewound, and once rewriteAfter bytes were served the bytes come
+// from rewritten (of the same size) instead.
 class ChangingFile : public BytesFile {
   public:
     explicit ChangingFile(const Bytes& content) : BytesFile(content) {}
 
     bool Measure(std::uint64_t& size) override;
+    bool Seek(std::uint64_t offset) override;
     std::size_t Read(std::uint8_t* destination, std::size_t count) override;
 
     std::vector<std::uint64_t> measuredSizes;
     std::size_t readBudget = SIZE_MAX;
+    const Bytes* rewritten = nullptr;
+    std::size_t rewriteAfter = 0;
 
   private:
     std::size_t measures_ = 0;
+    std::uint64_t position_ = 0;
+    std::size_t served_ = 0;
 };
 
 std::u16string Wide(const std::string& path);

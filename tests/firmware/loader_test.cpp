@@ -1,8 +1,16 @@
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,12 +145,33 @@ TEST(FirmwareLoader, EachFileReachesTheParserItsExtensionNames) {
     }
 }
 
-TEST(FirmwareLoader, AFolderCannotBeOpened) {
+// Only a regular file has a size to measure and the same bytes when it is read twice; the
+// open never waits for a writer.
+TEST(FirmwareLoader, OnlyARegularFileCanBeOpened) {
     const TempDir dir;
     std::filesystem::create_directory(dir.Path("folder.bin"));
     PackageInfo info;
     FirmwareBuffer buffer;
     EXPECT_EQ(Load(dir.Path("folder.bin"), info, buffer), RESULT_FILE_OPEN_FAILED);
+#ifdef __linux__
+    const std::string fifo = dir.Path("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const bool withWriter : {false, true}) {
+        const int writer = withWriter ? open(fifo.c_str(), O_RDWR | O_CLOEXEC) : -1;
+        auto loading = std::async(std::launch::async, [&] { return Load(fifo, info, buffer); });
+        if (loading.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the open waits for a writer";
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        }
+        EXPECT_EQ(loading.get(), RESULT_FILE_OPEN_FAILED) << withWriter;
+        if (writer >= 0) {
+            close(writer);
+        }
+    }
+    // A device: measured, it would be empty and refused as such, not as what it is.
+    std::filesystem::create_symlink("/dev/zero", dir.Path("zero.bin"));
+    EXPECT_EQ(Load(dir.Path("zero.bin"), info, buffer), RESULT_FILE_OPEN_FAILED);
+#endif
 }
 
 TEST(FirmwareLoader, AnEmptyFileIsOutOfRange) {
@@ -262,6 +291,17 @@ TEST(FirmwareLoader, AFileThatChangesWhileItIsLoadedIsRefused) {
     Bytes grownPak = ValidFile(FirmwareLayout::Pak);
     const std::uint64_t pakSize = grownPak.size();
     grownPak.push_back(0x01);
+    // Rewritten at the same size between the parser's read and the whole read: damaged, or
+    // another valid file made for another model.
+    const Bytes bin = ValidFile(FirmwareLayout::Bin);
+    Bytes damagedBin = bin;
+    damagedBin[10] ^= 0x01;
+    FirmwareSpec otherModel;
+    otherModel.layout = FirmwareLayout::Bin;
+    otherModel.model = "XX7";
+    otherModel.blocks = {Block("kern", 300, 1), Block("appl", 100, 2)};
+    const Bytes otherBin = Build(otherModel);
+    ASSERT_EQ(otherBin.size(), bin.size());
     struct Case {
         const char* name;
         FirmwareLayout layout;
@@ -269,6 +309,7 @@ TEST(FirmwareLoader, AFileThatChangesWhileItIsLoadedIsRefused) {
         std::vector<std::uint64_t> measured;  // what the first measurements say
         ResultCode result;
         ParseCheck check;
+        const Bytes* rewritten = nullptr;  // what the whole read gets
     };
     const Case cases[] = {
         {"as measured", FirmwareLayout::Qfp, padded, {}, RESULT_SUCCESS, ParseCheck::Passed},
@@ -302,10 +343,26 @@ TEST(FirmwareLoader, AFileThatChangesWhileItIsLoadedIsRefused) {
          {pakSize},
          RESULT_BAD_FILE,
          ParseCheck::FileChanged},
+        {"bin damaged at the same size",
+         FirmwareLayout::Bin,
+         bin,
+         {},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged,
+         &damagedBin},
+        {"bin swapped for another model's",
+         FirmwareLayout::Bin,
+         bin,
+         {},
+         RESULT_BAD_FILE,
+         ParseCheck::FileChanged,
+         &otherBin},
     };
     for (const Case& c : cases) {
         ChangingFile file(c.content);
         file.measuredSizes = c.measured;
+        file.rewritten = c.rewritten;
+        file.rewriteAfter = c.content.size();  // the parsers read no byte twice
         PackageInfo info;
         FirmwareBuffer buffer;
         ParseReport report;

@@ -1,6 +1,13 @@
 #include "scanfw/scanfw.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -440,10 +447,21 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
     }
 }
 
+// A packed file is written whole or not at all; an output that is not a regular file is
+// refused without waiting and left as it was.
 TEST(Scanfw, BadArgumentsFailWithAMessage) {
     const TempDir dir;
     const std::string block = dir.Write("kern.img", Pattern(10, 1));
     const std::string out = dir.Path("out.bin");
+    const std::string precious = dir.Write("precious.bin", Pattern(5, 2));
+    const std::string folder = dir.Path("folder.bin");
+    std::filesystem::create_directory(folder);
+#ifndef _WIN32
+    const std::string link = dir.Path("link.bin");
+    std::filesystem::create_symlink(precious, link);
+    const std::string fifo = dir.Path("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+#endif
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"inspect"},
@@ -463,6 +481,11 @@ TEST(Scanfw, BadArgumentsFailWithAMessage) {
         {"pack", "--format", "pak", "--out", out, "--block", "appl=" + block},
         {"pack", "--format", "bin", "--out", out, "--text2"},
         {"pack", "--format", "bin", "--out", dir.Path("no/such/folder.bin")},
+        {"pack", "--format", "bin", "--out", folder, "--block", "kern=" + block},
+#ifndef _WIN32
+        {"pack", "--format", "bin", "--out", link, "--block", "kern=" + block},
+        {"pack", "--format", "bin", "--out", fifo, "--block", "kern=" + block},
+#endif
         {"devices", "--yaml"},
         {"devices", "--json", "--json"},
         {"devices"},  // no device source handed in
@@ -477,6 +500,32 @@ TEST(Scanfw, BadArgumentsFailWithAMessage) {
         EXPECT_TRUE(Contains(run.err, "scanfw: ")) << joined;
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+    Bytes kept;
+#ifndef _WIN32
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    ASSERT_TRUE(LoadBytes(precious, kept, nullptr));
+    EXPECT_EQ(kept, Pattern(5, 2));
+#endif
+#ifdef __linux__
+    // A disk that fills up: the earlier file stays whole and no piece is left behind.
+    const std::string big = dir.Write("big.img", Pattern(100000, 3));
+    rlimit before = {};
+    getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit limit = {50000, before.rlim_max};
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const ScanfwRun full =
+        Scanfw({"pack", "--format", "bin", "--out", precious, "--block", "kern=" + big});
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(full.exitCode, SCANFW_FAILURE);
+    EXPECT_TRUE(Contains(full.err, "scanfw: cannot write " + precious)) << full.err;
+    ASSERT_TRUE(LoadBytes(precious, kept, nullptr));
+    EXPECT_EQ(kept, Pattern(5, 2));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path(""))) {
+        EXPECT_EQ(entry.path().string().find(".part-"), std::string::npos) << entry.path();
+    }
+#endif
 }
 
 }  // namespace

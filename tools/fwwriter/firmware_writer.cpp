@@ -1,5 +1,16 @@
 #include "fwwriter/firmware_writer.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -562,27 +573,6 @@ bool FaultKindFromName(const std::string& name, FaultKind& kind) {
     return false;
 }
 
-bool BytesFile::Measure(std::uint64_t& size) {
-    size = size_;
-    return true;
-}
-
-bool BytesFile::Seek(std::uint64_t offset) {
-    position_ = offset;
-    return true;
-}
-
-std::size_t BytesFile::Read(std::uint8_t* destination, std::size_t count) {
-    if (position_ >= size_) {
-        return 0;
-    }
-    const std::size_t take =
-        std::min<std::size_t>(count, size_ - static_cast<std::size_t>(position_));
-    std::memcpy(destination, data_ + position_, take);
-    position_ += take;
-    return take;
-}
-
 std::FILE* OpenUtf8(const std::string& path, const char* mode) {
 #ifdef _WIN32
     const std::u16string name = Utf8ToUtf16(path);
@@ -594,15 +584,88 @@ std::FILE* OpenUtf8(const std::string& path, const char* mode) {
 #endif
 }
 
+namespace {
+
+#ifdef _WIN32
+const wchar_t* WideName(const std::u16string& name) {
+    return reinterpret_cast<const wchar_t*>(name.c_str());
+}
+
+bool MayReplace(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(WideName(Utf8ToUtf16(path)));
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+std::FILE* CreateNew(const std::string& path) {
+    const int fd = _wopen(WideName(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                          _S_IREAD | _S_IWRITE);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (fd >= 0 && file == nullptr) {
+        _close(fd);
+    }
+    return file;
+}
+
+bool Replace(const std::string& from, const std::string& to) {
+    return MoveFileExW(WideName(Utf8ToUtf16(from)), WideName(Utf8ToUtf16(to)),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void Discard(const std::string& path) {
+    _wremove(WideName(Utf8ToUtf16(path)));
+}
+
+unsigned long ProcessId() {
+    return GetCurrentProcessId();
+}
+#else
+bool MayReplace(const std::string& path) {
+    struct stat status = {};
+    return lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode);
+}
+
+std::FILE* CreateNew(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+bool Replace(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void Discard(const std::string& path) {
+    std::remove(path.c_str());
+}
+
+unsigned long ProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
+#endif
+
+}  // namespace
+
 bool SaveBytes(const std::string& path, const Bytes& bytes, std::string* error) {
-    std::FILE* file = OpenUtf8(path, "wb");
+    if (!MayReplace(path)) {
+        return Fail(error, "cannot write " + path + ": it is not a regular file");
+    }
+    const std::string part = path + ".part-" + std::to_string(ProcessId());
+    std::FILE* file = CreateNew(part);
     if (file == nullptr) {
         return Fail(error, "cannot create " + path);
     }
     const bool written =
         bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
-    return (written && closed) || Fail(error, "cannot write " + path);
+    if (written && closed && Replace(part, path)) {
+        return true;
+    }
+    Discard(part);
+    return Fail(error, "cannot write " + path);
 }
 
 bool LoadBytes(const std::string& path, Bytes& bytes, std::string* error) {

@@ -105,23 +105,17 @@ bool FaultKindFromName(const std::string& name, FaultKind& kind);
 
 // Bytes in memory behind the file seam, so that tests and fuzz targets run the parsers and
 // the loader without touching the disk. The bytes are not copied: they must outlive it.
-class BytesFile : public FileReader {
+class BytesFile : public MemoryFile {
   public:
-    BytesFile(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    explicit BytesFile(const Bytes& bytes) : BytesFile(bytes.data(), bytes.size()) {}
-
-    bool Measure(std::uint64_t& size) override;
-    // Any offset, as with a real file; reads beyond the end get nothing.
-    bool Seek(std::uint64_t offset) override;
-    std::size_t Read(std::uint8_t* destination, std::size_t count) override;
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::uint64_t position_ = 0;
+    using MemoryFile::MemoryFile;
+    explicit BytesFile(const Bytes& bytes) : MemoryFile(bytes.data(), bytes.size()) {}
 };
 
 // Paths are UTF-8 (converted to UTF-16 for the Windows file functions).
 std::FILE* OpenUtf8(const std::string& path, const char* mode);
+// Writes the bytes into a new file beside path and renames it to path once every byte is
+// written, so that path holds either its old content or all of the new one: a full disk or
+// a second writer never leaves half a firmware file behind. An existing path that is not a
+// regular file (a symbolic link, a FIFO, a device, a folder) is refused and left alone.
 bool SaveBytes(const std::string& path, const Bytes& bytes, std::string* error);
 bool LoadBytes(const std::string& path, Bytes& bytes, std::string* error);

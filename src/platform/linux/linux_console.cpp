@@ -17,7 +17,11 @@ sigset_t StopSignals() {
 
 }  // namespace
 
-bool LinuxConsole::BlockStopSignals() {
+bool LinuxConsole::SetUpProcessSignals() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
     const sigset_t stopSignals = StopSignals();
     return pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
 }

@@ -18,16 +18,19 @@ class LinuxConsole : public ConsoleSeam {
     LinuxConsole& operator=(const LinuxConsole&) = delete;
 
     // Blocks hang-up and termination in the calling thread and in every thread it starts
-    // from then on. A program calls it on the first line of main: a signal sent to the
-    // process goes to any thread that does not block it, so one thread started before the
-    // handler is registered (a worker of a library, say) would take the signal and end the
-    // process without the handler ever running. False when the mask cannot be changed.
-    static bool BlockStopSignals();
+    // from then on, and ignores SIGPIPE for the process. A program calls it on the first line
+    // of main: a signal sent to the process goes to any thread that does not block it, so one
+    // thread started before the handler is registered (a worker of a library, say) would take
+    // the signal and end the process without the handler ever running. And a pipe whose reader
+    // goes away (standard output into `head`) must make a write fail, not end the process in
+    // the middle of an update with the scanner left in update mode. False when the mask
+    // cannot be changed.
+    static bool SetUpProcessSignals();
 
     void* GetConsoleWindow() override { return nullptr; }
     void EnableWindow(void*, bool) override {}
     // Blocks the signals in the calling thread too, but threads started before it keep
-    // their own masks: see BlockStopSignals.
+    // their own masks: see SetUpProcessSignals.
     bool AddControlHandler(ConsoleControlFunction handler) override;
     void RemoveControlHandler(ConsoleControlFunction handler) override;
 

@@ -1,8 +1,10 @@
 // Firmware files on POSIX systems: stdio with 64-bit offsets and a 64 KiB buffer. The
 // UTF-16 name goes to the file system as UTF-8, with every byte that Utf8ToUtf16 escaped
 // turned back into that byte, so any name a user typed opens.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <limits>
@@ -53,14 +55,18 @@ class PosixFileReader final : public FileReader {
 
 std::unique_ptr<FileReader> OpenFileReader(const char16_t* fileName) {
     const std::string name = Utf16ToUtf8(fileName);
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused
+    // with every other file that is not a regular one (a folder, a device): only a regular
+    // file has a size to measure and the same bytes when it is read twice.
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return nullptr;
     }
     struct stat status = {};
-    // A folder opens for reading here but not on Windows; treat it the same everywhere.
-    if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(file);
+    std::FILE* file = nullptr;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (file = fdopen(fd, "rb")) == nullptr) {
+        close(fd);
         return nullptr;
     }
     std::setvbuf(file, nullptr, _IOFBF, READ_BUFFER_SIZE);

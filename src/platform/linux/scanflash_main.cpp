@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
     // Before any thread can start, so that hang-up and termination reach the console's handler.
-    LinuxConsole::BlockStopSignals();
+    LinuxConsole::SetUpProcessSignals();
     std::vector<std::u16string> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {

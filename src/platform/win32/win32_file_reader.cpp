@@ -1,6 +1,8 @@
 // Firmware files on Windows: the wide name opened with _wfopen (in its \\?\ form when it is
 // long), 64-bit offsets and a 64 KiB stdio buffer.
+#include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <limits>
@@ -50,11 +52,17 @@ class Win32FileReader final : public FileReader {
 
 }  // namespace
 
-// A folder cannot be opened with _wfopen, so it needs no test of its own here.
+// A folder cannot be opened with _wfopen. A pipe, a COM port or a console can (a name such as
+// COM1.bin names the port itself on older systems): only a disk file has a size to measure and
+// the same bytes when it is read twice.
 std::unique_ptr<FileReader> OpenFileReader(const char16_t* fileName) {
     std::FILE* file =
         _wfopen(LongPathForm(reinterpret_cast<const wchar_t*>(fileName)).c_str(), L"rb");
     if (file == nullptr) {
+        return nullptr;
+    }
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+        std::fclose(file);
         return nullptr;
     }
     std::setvbuf(file, nullptr, _IOFBF, READ_BUFFER_SIZE);

@@ -295,6 +295,15 @@ SCENARIOS = {
         trace="missing\\trace.log",
         errors="scanflash.exe: cannot open the trace file missing\\trace.log: ",
     ),
+    # The trace is a disk file or nothing: a device is refused without a wait.
+    "trace-device": dict(
+        registry=serial_scanner(),
+        transcript=SUCCESS,
+        exit_code=15,
+        written=True,
+        trace="NUL",
+        errors="scanflash.exe: cannot open the trace file NUL: it is not a regular file; ",
+    ),
     "devices": dict(
         registry=DEVICES_ENTRIES,
         sim=None,
