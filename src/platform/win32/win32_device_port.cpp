@@ -14,6 +14,9 @@ static_assert(PORT_ERROR_GEN_FAILURE == ERROR_GEN_FAILURE);
 static_assert(PORT_ERROR_SHARING_VIOLATION == ERROR_SHARING_VIOLATION);
 static_assert(IOCTL_HID_SET_FEATURE == 0x000B0191);
 
+// How long the port pauses before it looks again at a request whose wait failed.
+constexpr DWORD COMPLETION_POLL_MS = 1;
+
 void ApplyLinkSerialSettings(DCB& dcb) {
     dcb.BaudRate = SERIAL_BAUD_RATE;
     dcb.ByteSize = 8;
@@ -95,7 +98,7 @@ void Win32DevicePort::CancelAndAwait(OVERLAPPED& overlapped) {
     while (!HasOverlappedIoCompleted(&overlapped)) {
         if (calls_.waitForSingleObject(overlapped.hEvent, INFINITE) != WAIT_OBJECT_0 ||
             !HasOverlappedIoCompleted(&overlapped)) {
-            Sleep(1);
+            Sleep(COMPLETION_POLL_MS);
         }
     }
 }
