@@ -7,7 +7,9 @@ setup:
 	@bash scripts/setup.sh
 
 # Configures, builds and runs every test in the default, asan and tsan presets; in the windows
-# preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; the fuzz
+# preset (cross build, tests under Wine) when mingw-w64 and Wine are installed; in the
+# windows-x86 preset when mingw-w64's i686 compiler is installed and 32-bit Wine runs
+# (scripts/have-wine32.sh says why not; the package preset still builds the x86 zip); the fuzz
 # preset's smoke runs when clang can link libFuzzer; and the package preset's checks of the
 # zip and the .deb (built by scripts/package.sh) when the packaging tools are installed. The
 # emulated device tests (umockdev) run in the default and asan presets when umockdev is
@@ -21,6 +23,13 @@ test: setup
 	    presets="$$presets windows"; \
 	else \
 	    echo "== windows: skipped, mingw-w64 or wine is not installed =="; \
+	fi; \
+	if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then \
+	    echo "== windows-x86: skipped, mingw-w64's i686 compiler is not installed =="; \
+	elif x86_refused=$$(bash scripts/have-wine32.sh); then \
+	    presets="$$presets windows-x86"; \
+	else \
+	    echo "== windows-x86: skipped, $$x86_refused: its unit, serial and database tests, wine_update and wine_hid_tests need 32-bit Wine =="; \
 	fi; \
 	if bash scripts/have-libfuzzer.sh; then \
 	    presets="$$presets fuzz"; \

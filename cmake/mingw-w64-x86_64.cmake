@@ -1,23 +1,4 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 compilers. The posix flavour is the
-# one whose libstdc++ has std::thread and std::mutex (over winpthreads), which the tests and
-# the simulated port use. Test executables run under Wine through wine-run.sh.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows (x64) with Debian's mingw-w64 compilers.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(SCANFLASH_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${SCANFLASH_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${SCANFLASH_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${SCANFLASH_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${SCANFLASH_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# One self-contained .exe: no libstdc++, libgcc or winpthread DLLs to ship or to find.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Each build directory gets its own Wine prefix, made on first use.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh
-    ${CMAKE_BINARY_DIR}/wine-prefix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

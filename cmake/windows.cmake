@@ -21,6 +21,20 @@ if(SCANFLASH_TESTS AND CMAKE_CROSSCOMPILING)
                      EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
+# The target's architecture as Windows names it, for the zip's name and for the manifests'
+# processorArchitecture (a 32-bit Windows refuses to start an exe whose manifest names
+# another). The compiler's pointer size must agree with the toolchain's processor.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$" AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(SCANFLASH_WINDOWS_ARCHITECTURE x64)
+    set(SCANFLASH_MANIFEST_ARCHITECTURE amd64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i[3-6]86|x86)$" AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(SCANFLASH_WINDOWS_ARCHITECTURE x86)
+    set(SCANFLASH_MANIFEST_ARCHITECTURE x86)
+else()
+    message(FATAL_ERROR "No Windows architecture for processor ${CMAKE_SYSTEM_PROCESSOR} "
+                        "with ${CMAKE_SIZEOF_VOID_P}-byte pointers")
+endif()
+
 # Version resources and application manifests are compiled by windres.
 enable_language(RC)
 

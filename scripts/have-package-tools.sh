@@ -3,7 +3,8 @@
 # ones. "build": what scripts/package.sh needs; "check" (the default): also what the
 # package tests need.
 set -u
-tools=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres dpkg-deb dpkg-shlibdeps file gzip)
+tools=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres i686-w64-mingw32-g++-posix
+       i686-w64-mingw32-windres dpkg-deb dpkg-shlibdeps file gzip)
 if [ "${1:-check}" = check ]; then
     tools+=(wine python3 lintian mandoc)
     # dpkg installs into the test's own root as root, or under fakeroot.

@@ -1,6 +1,7 @@
 #include "sim/sim_port.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
@@ -212,7 +213,7 @@ bool SimPort::Read(std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t& 
     if (take > 0) {  // an empty chunk (a read of 0 bytes) may have no storage at all
         std::memcpy(buffer, chunk.data(), take);
     }
-    chunk.erase(chunk.begin(), chunk.begin() + take);
+    chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(take));
     if (chunk.empty()) {
         pending_.pop_front();
     }

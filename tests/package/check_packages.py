@@ -2,13 +2,15 @@
 """Checks the release artefacts that scripts/package.sh built, one check per run.
 
 usage: check_packages.py CHECK --version V --source-dir DIR --zip-dir DIR --deb-dir DIR
-                         [--wine-run SCRIPT --wine-prefix DIR]
+                         [--architecture x64|x86] [--wine-run SCRIPT --wine-prefix DIR]
 
 CHECK is one of:
   zip-contents       the zip's name and listing; README.txt is the README with CRLF line ends
-  exe-resources      both exes read back: 64-bit console programs, stripped, no runtime DLLs,
-                     the version resource and the application manifest
-  wine-usage         the zipped scanflash.exe and scanfw.exe run under Wine
+  exe-resources      both exes read back: console programs for the zip's architecture,
+                     stripped, no runtime DLLs, the version resource and the application
+                     manifest, whose processorArchitecture is the exes'
+  wine-usage         the zipped scanflash.exe and scanfw.exe run under Wine (32-bit Wine for
+                     x86: skipped, exit status 77, where it cannot run)
   deb-contents       the .deb's name, control fields and file list, the udev rule, the
                      compressed manual pages and documents
   deb-install        dpkg installs the .deb into a throw-away root, its programs run there,
@@ -17,7 +19,9 @@ CHECK is one of:
   lintian            lintian reports no error and no warning
   man-pages          the installed manual pages pass mandoc's lint and cover the usage texts
 
-Exit status: 0 when the check passes, 1 when it fails.
+The Windows checks read the zip of --architecture (x64 unless given).
+
+Exit status: 0 when the check passes, 1 when it fails, 77 when it cannot run here.
 """
 
 import argparse
@@ -45,6 +49,7 @@ SCANFLASH_USAGE = (
     "  -file:firmware_filename  Specify the firmware file to use\n"
 )
 EXIT_BAD_REQUEST = 11
+EXIT_SKIPPED = 77
 
 # The Windows versions the manifest declares, 7 to 11 (10 and 11 share one).
 SUPPORTED_OS = {
@@ -65,7 +70,14 @@ VS_VERSION_INFO_ID = 1
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 VFT_APP = 1
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32 = 0x10B
 PE32_PLUS = 0x20B
+# Each zip's architecture: the exes' machine and optional header, and the manifest's name for it.
+WINDOWS_ARCHITECTURES = {
+    "x64": (IMAGE_FILE_MACHINE_AMD64, PE32_PLUS, "amd64"),
+    "x86": (IMAGE_FILE_MACHINE_I386, PE32, "x86"),
+}
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 # DLLs a static mingw-w64 build must not need beside the exe.
 RUNTIME_DLL = re.compile(r"^lib(stdc\+\+|gcc|winpthread)", re.IGNORECASE)
@@ -104,8 +116,8 @@ def run(command, **options):
     return subprocess.run(command, stdin=subprocess.DEVNULL, **options)
 
 
-def zip_name(version):
-    return "scanflash-%s-windows-x64" % version
+def zip_name(options):
+    return "scanflash-%s-windows-%s" % (options.version, options.architecture)
 
 
 def deb_architecture():
@@ -121,7 +133,7 @@ def artefact(directory, name):
 
 
 def zip_path(options):
-    return artefact(options.zip_dir, zip_name(options.version) + ".zip")
+    return artefact(options.zip_dir, zip_name(options) + ".zip")
 
 
 def deb_path(options):
@@ -137,7 +149,7 @@ def readme_as_text(options):
 
 
 def check_zip_contents(options, failures):
-    top = zip_name(options.version) + "/"
+    top = zip_name(options) + "/"
     with zipfile.ZipFile(zip_path(options)) as archive:
         names = sorted(info.filename for info in archive.infolist() if not info.is_dir())
         failures.equal(
@@ -151,7 +163,8 @@ def check_zip_contents(options, failures):
 
 
 class PortableExecutable:
-    """The parts of a PE32+ file the checks read: headers, sections, imports, resources."""
+    """The parts of a PE32 or PE32+ file the checks read: headers, sections, imports,
+    resources."""
 
     def __init__(self, data):
         self.data = data
@@ -166,13 +179,21 @@ class PortableExecutable:
         optional = coff + 20
         self.magic = self.u16(optional)
         self.subsystem = self.u16(optional + 68)
-        directory_count = self.u32(optional + 108)
-        self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
+        # PE32+ widens the image base and the four stack and heap sizes to 64 bits.
+        directories_at = optional + (112 if self.magic == PE32_PLUS else 96)
+        directory_count = self.u32(directories_at - 4)
+        self.directories = [struct.unpack_from("<II", data, directories_at + 8 * i)
                             for i in range(directory_count)]
         self.sections = []
         for i in range(section_count):
             at = optional + optional_size + 40 * i
             name = data[at:at + 8].rstrip(b"\0").decode("ascii", "replace")
+            if name.startswith("/"):
+                # A name longer than 8 characters (".eh_frame" of a 32-bit build, ".debug_info")
+                # lies in the string table, which follows the symbol table.
+                strings = self.symbol_table + 18 * self.symbol_count
+                name_at = strings + int(name[1:])
+                name = data[name_at:data.index(b"\0", name_at)].decode("ascii", "replace")
             virtual_size, address, raw_size, raw_at = struct.unpack_from("<IIII", data, at + 8)
             self.sections.append((name, address, max(virtual_size, raw_size), raw_at))
 
@@ -297,12 +318,14 @@ def check_version_resource(name, data, version, failures):
         print("%s version resource: %s" % (name, shown))
 
 
-def check_manifest(name, data, version, failures):
+def check_manifest(name, data, version, architecture, failures):
     root = ElementTree.fromstring(data)
     failures.equal(root.tag, ASM_V1 + "assembly", name + " manifest root")
     identity = root.find(ASM_V1 + "assemblyIdentity")
     if failures.expect(identity is not None, name + " manifest: no assemblyIdentity"):
         failures.equal(identity.get("version"), version, name + " manifest version")
+        failures.equal(identity.get("processorArchitecture"), architecture,
+                       name + " manifest processorArchitecture")
     levels = [element.get("level") for element in root.iter()
               if element.tag.endswith("}requestedExecutionLevel")]
     failures.equal(levels, ["asInvoker"], name + " requested execution levels")
@@ -314,19 +337,22 @@ def check_manifest(name, data, version, failures):
                    name + " activeCodePage")
     failures.equal(settings.get(SETTINGS_2016 + "longPathAware"), "true",
                    name + " longPathAware")
-    print("%s manifest: asInvoker, UTF-8, long paths, %s" %
-          (name, ", ".join(SUPPORTED_OS[system] for system in systems if system in SUPPORTED_OS)))
+    print("%s manifest: %s, asInvoker, UTF-8, long paths, %s" %
+          (name, identity.get("processorArchitecture") if identity is not None else "?",
+           ", ".join(SUPPORTED_OS[system] for system in systems if system in SUPPORTED_OS)))
 
 
 def check_exe_resources(options, failures):
     with zipfile.ZipFile(zip_path(options)) as archive:
         for name in ("scanflash.exe", "scanfw.exe"):
-            exe = PortableExecutable(archive.read(zip_name(options.version) + "/" + name))
-            failures.equal(hex(exe.machine), hex(IMAGE_FILE_MACHINE_AMD64), name + " machine")
-            failures.equal(hex(exe.magic), hex(PE32_PLUS), name + " optional header")
+            exe = PortableExecutable(archive.read(zip_name(options) + "/" + name))
+            machine, magic, manifest_architecture = WINDOWS_ARCHITECTURES[options.architecture]
+            failures.equal(hex(exe.machine), hex(machine), name + " machine")
+            failures.equal(hex(exe.magic), hex(magic), name + " optional header")
             failures.equal(exe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI, name + " subsystem")
-            failures.equal((exe.symbol_table, exe.symbol_count), (0, 0),
-                           name + " symbol table (stripped)")
+            # A stripped exe keeps the string table for its long section names, which the
+            # symbol table's position locates: only the symbols must be gone.
+            failures.equal(exe.symbol_count, 0, name + " symbols (stripped)")
             debug = [section[0] for section in exe.sections if section[0].startswith(".debug")]
             failures.equal(debug, [], name + " debug sections")
             dlls = exe.imported_dlls()
@@ -342,16 +368,23 @@ def check_exe_resources(options, failures):
             for key in versions:
                 check_version_resource(name, resources[key], options.version, failures)
             for key in manifests:
-                check_manifest(name, resources[key], options.version, failures)
+                check_manifest(name, resources[key], options.version, manifest_architecture,
+                               failures)
             print("%s imports %s" % (name, ", ".join(dlls)))
 
 
 def check_wine_usage(options, failures):
+    if options.architecture == "x86":
+        refused = run(["bash", os.path.join(options.source_dir, "scripts", "have-wine32.sh")],
+                      text=True)
+        if refused.returncode != 0:
+            print("skipped: %s" % refused.stdout.strip())
+            sys.exit(EXIT_SKIPPED)
     folder = tempfile.mkdtemp(prefix="scanflash-zip-")
     try:
         with zipfile.ZipFile(zip_path(options)) as archive:
             archive.extractall(folder)
-        programs = os.path.join(folder, zip_name(options.version))
+        programs = os.path.join(folder, zip_name(options))
         run([options.wine_run, options.wine_prefix], check=True)
         ran = run([options.wine_run, options.wine_prefix,
                    os.path.join(programs, "scanflash.exe")], cwd=folder)
@@ -720,6 +753,7 @@ def main():
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--zip-dir", required=True)
     parser.add_argument("--deb-dir", required=True)
+    parser.add_argument("--architecture", choices=sorted(WINDOWS_ARCHITECTURES), default="x64")
     parser.add_argument("--wine-run")
     parser.add_argument("--wine-prefix")
     options = parser.parse_args()

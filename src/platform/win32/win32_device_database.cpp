@@ -11,6 +11,9 @@ static_assert(REGISTRY_SUCCESS == ERROR_SUCCESS);
 static_assert(REGISTRY_MORE_DATA == ERROR_MORE_DATA);
 static_assert(REGISTRY_FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
+// SetupAPI refuses any other cbSize (ERROR_INVALID_USER_BUFFER): the fixed part is packed to
+// 6 bytes in a 32-bit process and padded to 8 in a 64-bit one.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 4 ? 6 : 8));
 static_assert((INTERFACE_DETAIL_BYTES - 4) / sizeof(WCHAR) == INTERFACE_PATH_UNITS);
 
 namespace {
