@@ -226,6 +226,16 @@ def closing_paren(masked, open_at):
     return -1
 
 
+def is_octal(literal):
+    """C++ reads a literal of digits that begins with 0 in octal (0600)."""
+    digits = literal.replace("'", "")
+    return len(digits) > 1 and digits[0] == "0" and digits.isdigit()
+
+
+def integer_value(literal):
+    return int(literal.replace("'", ""), 8 if is_octal(literal) else 0)
+
+
 def integer_text(original, value):
     if original[:2] in ("0x", "0X"):
         digits = original[2:].replace("'", "")
@@ -233,6 +243,8 @@ def integer_text(original, value):
         upper = digits == digits.upper()
         body = f"{value:0{width}X}" if upper else f"{value:0{width}x}"
         return original[:2] + body
+    if is_octal(original):
+        return f"0{value:o}"
     return str(value)
 
 
@@ -258,7 +270,7 @@ def mutants_of(path, text):
         before = masked[:match.start()]
         if PURE_SPECIFIER.search(before):
             continue
-        value = int(literal.replace("'", ""), 0)
+        value = integer_value(literal)
         for changed in (value + 1, value - 1):
             if changed < 0:
                 continue
@@ -299,12 +311,16 @@ def configure_preset():
 
 
 def preset_system(preset):
-    """The system the preset builds for: its toolchain file's, or this one's."""
-    toolchain = preset.get("toolchainFile")
-    if toolchain:
-        with open(toolchain.replace("${sourceDir}", ROOT), encoding="utf-8") as text:
-            if re.search(r"CMAKE_SYSTEM_NAME\s+Windows", text.read()):
-                return "win32"
+    """The system the preset builds for: its toolchain file's (or a file that one includes
+    from its own folder), or this one's."""
+    pending = [preset.get("toolchainFile", "").replace("${sourceDir}", ROOT)]
+    while pending[-1]:
+        with open(pending.pop(), encoding="utf-8") as file:
+            text = file.read()
+        if re.search(r"CMAKE_SYSTEM_NAME\s+Windows", text):
+            return "win32"
+        included = re.search(r"include\(\$\{CMAKE_CURRENT_LIST_DIR\}/([\w.-]+)\)", text)
+        pending.append(os.path.join(ROOT, "cmake", included.group(1)) if included else "")
     return "linux"
 
 
