@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr std::uint32_t DEVICE_NUMBER = 5;
+constexpr char PORT[] = "1-4";
 
 void BM_UsbfsVerdictWait(benchmark::State& state) {
     FirmwareSpec source;
@@ -38,12 +38,12 @@ void BM_UsbfsVerdictWait(benchmark::State& state) {
         config.model = source.model;
         config.writeTimeMs = static_cast<std::uint32_t>(state.range(0));
         SimScanner scanner(config);
-        if (!testbed.Add(BulkScanner("1-4", VENDOR_A, 0x0001, DEVICE_NUMBER)) ||
+        if (!testbed.Add(BulkScanner(PORT, VENDOR_A, 0x0001)) ||
             !SaveBytes(file, firmware, nullptr)) {
             state.SkipWithError("cannot set the testbed up");
             return;
         }
-        UsbfsNode node(testbed, DEVICE_NUMBER, 0, scanner);
+        UsbfsNode node(testbed, PORT, 0, scanner);
         ChildCommand command;
         command.argv = {SCANFLASH_PATH, "-file:" + file};
         const ChildResult run = RunUnderPreload(testbed.Root(), command);

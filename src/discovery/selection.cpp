@@ -39,7 +39,7 @@ CandidateReport Candidate(CandidateSource source, const char16_t* path) {
     return candidate;
 }
 
-// A source whose list, or one of whose entries, the database could not give.
+// An entry of a source that the database could not give.
 CandidateReport DatabaseFailure(CandidateSource source, CandidateVerdict verdict) {
     CandidateReport candidate = Candidate(source, nullptr);
     candidate.verdict = verdict;
@@ -117,6 +117,13 @@ bool ReadString(DeviceDatabase& database, RegistryKeyHandle key, const char16_t*
 
 }  // namespace
 
+void DeviceSource::ReportListUnavailable(CandidateSource source, const char16_t* path) {
+    ++unavailableLists_;
+    CandidateReport candidate = Candidate(source, path);
+    candidate.verdict = CandidateVerdict::ListUnavailable;
+    Report(candidate);
+}
+
 CandidateVerdict JudgeUsbDevice(const UsbIdentity& identity) {
     if (identity.hasInterface && identity.interfaceNumber != 1) {
         return CandidateVerdict::InterfaceNotKept;
@@ -168,7 +175,7 @@ std::uint32_t DatabaseDeviceSource::CountUsbDevices() {
     const DeviceListHandle list =
         database_.GetClassDevices(USB_DEVICE_INTERFACE_CLASS, INTERFACE_FLAGS);
     if (list == NO_DEVICE_LIST) {
-        Report(DatabaseFailure(CandidateSource::UsbDevice, CandidateVerdict::ListUnavailable));
+        ReportListUnavailable(CandidateSource::UsbDevice, nullptr);
         return 0;
     }
     std::uint32_t count = 0;
@@ -204,7 +211,7 @@ std::uint32_t DatabaseDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
         const DeviceListHandle list =
             database_.GetClassDevices(*interfaceClass.guid, INTERFACE_FLAGS);
         if (list == NO_DEVICE_LIST) {
-            Report(DatabaseFailure(interfaceClass.source, CandidateVerdict::ListUnavailable));
+            ReportListUnavailable(interfaceClass.source, nullptr);
             continue;
         }
         for (std::uint32_t index = 0; written < DEVICE_RECORD_TABLE_SIZE; ++index) {
@@ -275,7 +282,7 @@ CandidateVerdict DatabaseDeviceSource::JudgePort(RegistryKeyHandle key, bool ven
 std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t limit) {
     const DeviceListHandle list = database_.GetClassDevices(PORTS_SETUP_CLASS, DIGCF_PRESENT_FLAG);
     if (list == NO_DEVICE_LIST) {
-        Report(DatabaseFailure(CandidateSource::Port, CandidateVerdict::ListUnavailable));
+        ReportListUnavailable(CandidateSource::Port, nullptr);
         return 0;
     }
     std::uint32_t written = 0;
@@ -326,6 +333,7 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
 
 SelectionOutcome SelectDevice(DeviceSource& source) {
     SelectionOutcome outcome;
+    const std::uint32_t unavailableBefore = source.UnavailableLists();
     outcome.usbDevices = source.CountUsbDevices();
     if (outcome.usbDevices != 1) {
         outcome.result = outcome.usbDevices == 0 ? RESULT_NO_DEVICE : RESULT_MULTIPLE_DEVICES;
@@ -350,6 +358,7 @@ SelectionOutcome SelectDevice(DeviceSource& source) {
             std::memcpy(&outcome.record, &table[0], sizeof outcome.record);
         }
     }
+    outcome.listUnavailable = source.UnavailableLists() != unavailableBefore;
     if (SelectionObserver* observer = source.Observer()) {
         observer->OnOutcome(outcome);
     }

@@ -26,7 +26,7 @@ enum class CandidateSource : std::uint8_t {
 enum class CandidateVerdict : std::uint8_t {
     Counted,             // a USB device that counts as an attached scanner
     Taken,               // a path that became a DeviceRecord
-    ListUnavailable,     // the device database gave no list for this source
+    ListUnavailable,     // the device database (sysfs) gave no list for this source
     NotDescribed,        // the database could not give the entry's path; the walk ends here
     PathTooShort,        // a device path of fewer than 64 units
     PathTooLong,         // a path longer than a DeviceRecord holds
@@ -72,6 +72,8 @@ struct SelectionOutcome {
     std::uint32_t interfaceRecords = 0;
     bool portsScanned = false;
     std::uint32_t portRecords = 0;
+    // A source could not list its entries: what was not found may still be attached.
+    bool listUnavailable = false;
     DeviceRecord record{};  // the one device, when result is 0
 };
 
@@ -98,6 +100,8 @@ class DeviceSource {
     // null: nobody listens.
     void SetObserver(SelectionObserver* observer) { observer_ = observer; }
     SelectionObserver* Observer() const { return observer_; }
+    // How many times a source could not list its entries, over the source's life.
+    std::uint32_t UnavailableLists() const { return unavailableLists_; }
 
   protected:
     void Report(const CandidateReport& report) const {
@@ -105,9 +109,13 @@ class DeviceSource {
             observer_->OnCandidate(report);
         }
     }
+    // A source whose list could not be read: counted, and reported with the verdict
+    // ListUnavailable; path names the list where there is one to name (may be null).
+    void ReportListUnavailable(CandidateSource source, const char16_t* path);
 
   private:
     SelectionObserver* observer_ = nullptr;
+    std::uint32_t unavailableLists_ = 0;
 };
 
 // The rules each source applies to an identity, shared so that every platform judges alike.

@@ -143,14 +143,19 @@ const char* CandidateVerdictText(CandidateVerdict verdict) {
 
 const char* SelectionOutcomeText(const SelectionOutcome& outcome) {
     if (outcome.usbDevices == 0) {
-        return "no supported scanner is attached";
+        return outcome.listUnavailable ? "no supported scanner was found, but a device list could "
+                                         "not be read"
+                                       : "no supported scanner is attached";
     }
     if (outcome.usbDevices > 1) {
         return "more than one supported scanner is attached";
     }
     const std::uint32_t found = outcome.interfaceRecords + outcome.portRecords;
     if (found == 0) {
-        return "the attached scanner offers no interface or port that can be opened";
+        return outcome.listUnavailable
+                   ? "no interface or port of the attached scanner was found, but a device list "
+                     "could not be read"
+                   : "the attached scanner offers no interface or port that can be opened";
     }
     if (found > 1) {
         return outcome.portsScanned

@@ -270,6 +270,13 @@ TEST(Scanfw, DevicesShowsOneScannerAndWhatScanflashWouldOpen) {
                          "\"interface\": null, \"linkKind\": \"serial\"}"))
         << json.out;
     EXPECT_TRUE(Contains(json.out, "\"portName\": \"COM3\""));
+
+    // A listing that cannot be written (a full disk) fails as an unwritable file does.
+    DatabaseDeviceSource source(database);
+    std::ostream unwritable(nullptr);
+    std::ostringstream err;
+    EXPECT_EQ(RunScanfw({"devices"}, unwritable, err, &source), SCANFW_FAILURE);
+    EXPECT_EQ(err.str(), "scanfw: cannot write the device listing\n");
 }
 
 // Every verdict the device database can give, each under the source that gave it, in the
@@ -390,6 +397,19 @@ TEST(Scanfw, DevicesEndsWithTheOutcomeOfTheProduct) {
           "scanner is attached\"}"},
          {"COM ports\n  (not looked at: the count already decides)\n",
           "would stop with exit code 12: no supported scanner is attached\n"}},
+        {"no list of the USB devices",
+         [](SimDeviceDatabase& db) {
+             AddSimScanner(db, VENDOR_B, 0x0007, 1, u"COM3");
+             db.FailClassDevices(USB_DEVICE_INTERFACE_CLASS);
+         },
+         SCANFW_REFUSED,
+         {"\"verdict\": \"list-unavailable\"", "\"usbDevices\": 0,",
+          "\"resultCode\": 2, \"exitCode\": 12, \"device\": null, \"text\": \"no supported "
+          "scanner was found, but a device list could not be read\"}"},
+         {"USB devices (the count of attached scanners)\n  ----:----  identity unknown: skipped: "
+          "the device database gave no list\nvendor bulk interfaces\n",
+          "would stop with exit code 12: no supported scanner was found, but a device list could "
+          "not be read\n"}},
         {"two scanners",
          [](SimDeviceDatabase& db) {
              AddSimScanner(db, VENDOR_B, 0x0006, 1);

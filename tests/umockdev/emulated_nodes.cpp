@@ -4,6 +4,7 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,7 +179,49 @@ TtyNode::TtyNode(ScannerTestbed& testbed, const std::string& name, SimScanner& s
     const std::filesystem::path node = testbed.NodePath("/dev/" + name);
     std::error_code error;
     std::filesystem::create_directories(node.parent_path(), error);
-    ok_ = pty_.Start() && symlink(pty_.SlavePath().c_str(), node.c_str()) == 0;
+    ok_ = pty_.Start() && StartCooked() && symlink(pty_.SlavePath().c_str(), node.c_str()) == 0;
+}
+
+bool TtyNode::StartCooked() const {
+    const int line = open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    bool cooked = line >= 0 && tcgetattr(line, &settings) == 0;
+    settings.c_iflag = ICRNL | IXON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
+    settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+    cooked = cooked && cfsetispeed(&settings, B9600) == 0 && cfsetospeed(&settings, B9600) == 0 &&
+             tcsetattr(line, TCSANOW, &settings) == 0;
+    if (line >= 0) {
+        close(line);
+    }
+    return cooked;
+}
+
+std::string TtyNode::LineSettings() const {
+    const int line = open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    const bool read = line >= 0 && tcgetattr(line, &settings) == 0;
+    if (line >= 0) {
+        close(line);
+    }
+    if (!read) {
+        return "unreadable";
+    }
+    std::string text = cfgetospeed(&settings) == B9600 ? "9600" : "not 9600";
+    const struct {
+        tcflag_t flags;
+        tcflag_t flag;
+        const char* name;
+    } NAMED[] = {{settings.c_lflag, ICANON, " icanon"}, {settings.c_lflag, ECHO, " echo"},
+                 {settings.c_iflag, ICRNL, " icrnl"},   {settings.c_iflag, IXON, " ixon"},
+                 {settings.c_oflag, OPOST, " opost"},   {settings.c_lflag, ISIG, " isig"}};
+    for (const auto& named : NAMED) {
+        if ((named.flags & named.flag) != 0) {
+            text += named.name;
+        }
+    }
+    return text;
 }
 
 bool TtyNode::OnIoctl(UMockdevIoctlClient* client) {
@@ -364,13 +407,13 @@ bool HidrawNode::OnIoctl(UMockdevIoctlClient* client) {
     return true;
 }
 
-UsbfsNode::UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber,
-                     std::uint8_t interfaceNumber, SimScanner& scanner, UsbfsFaults faults)
+UsbfsNode::UsbfsNode(ScannerTestbed& testbed, const std::string& port, std::uint8_t interfaceNumber,
+                     SimScanner& scanner, UsbfsFaults faults)
     : scanner_(scanner),
       interfaceNumber_(interfaceNumber),
       faults_(faults),
-      fifo_(testbed.NodePath(UsbfsNodePath(deviceNumber)), true, true),
-      handler_(testbed, UsbfsNodePath(deviceNumber), *this) {
+      fifo_(testbed.NodePath(UsbfsNodePath(testbed.DeviceNumber(port))), true, true),
+      handler_(testbed, UsbfsNodePath(testbed.DeviceNumber(port)), *this) {
     scanner_.Attach(
         [this](const std::uint8_t* bytes, std::size_t length) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -414,11 +457,17 @@ bool UsbfsNode::OnIoctl(UMockdevIoctlClient* client) {
             return true;
         }
         const unsigned int interface = *reinterpret_cast<unsigned int*>(number->data);
-        log_.Add((claim ? "CLAIMINTERFACE " : "RELEASEINTERFACE ") + std::to_string(interface));
-        if (interface == interfaceNumber_) {
-            Complete(client, 0, 0);
-        } else {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const bool heldElsewhere = claimant_ != nullptr && claimant_ != client;
+        log_.Add((claim ? "CLAIMINTERFACE " : "RELEASEINTERFACE ") + std::to_string(interface) +
+                 (heldElsewhere ? " busy" : ""));
+        if (interface != interfaceNumber_) {
             Fail(client, claim ? ENOENT : EINVAL);
+        } else if (heldElsewhere) {
+            Fail(client, claim ? EBUSY : EINVAL);
+        } else {
+            claimant_ = claim ? client : nullptr;
+            Complete(client, 0, 0);
         }
         g_object_unref(number);
         return true;

@@ -97,18 +97,24 @@ class ReadinessFifo {
     bool holding_ = false;
 };
 
-// A ttyACM node: a pty whose master PtyScanner serves. glibc's termios calls reach the pty
-// directly; the tty ioctls a program makes itself come here and are answered as a CDC ACM
-// port does: TIOCEXCL, TIOCNXCL and TIOCMBIS (a pty has no modem lines); any other runs on
-// the pty. Reads run on the pty too; the log notes those that fail (a hang-up).
+// A ttyACM node: a pty whose master PtyScanner serves. The line starts cooked at 9600 baud,
+// as the cdc_acm driver makes a new port (icanon echo icrnl ixon opost isig). glibc's termios
+// calls reach the pty directly; the tty ioctls a program makes itself come here and are
+// answered as a CDC ACM port does: TIOCEXCL, TIOCNXCL and TIOCMBIS (a pty has no modem
+// lines); any other runs on the pty. Reads run on the pty too; the log notes those that fail
+// (a hang-up).
 class TtyNode final : public EmulatedNode, private NodeCalls {
   public:
     TtyNode(ScannerTestbed& testbed, const std::string& name, SimScanner& scanner);
 
     bool Ok() const override { return ok_ && handler_.Attached(); }
     const CallLog& Log() const override { return log_; }
+    // The line's speed and which of icanon, echo, icrnl, ixon, opost and isig are on:
+    // "9600 icanon echo icrnl ixon opost isig" as it starts, "9600" once raw.
+    std::string LineSettings() const;
 
   private:
+    bool StartCooked() const;
     bool OnIoctl(UMockdevIoctlClient* client) override;
     bool OnRead(UMockdevIoctlClient* client) override;
     bool OnWrite(UMockdevIoctlClient*) override { return false; }
@@ -201,12 +207,15 @@ struct UsbfsFaults {
 };
 
 // A usbfs node of a device whose interface has the bulk endpoints BULK_IN_ENDPOINT and
-// BULK_OUT_ENDPOINT: USBDEVFS_CLAIMINTERFACE and RELEASEINTERFACE, bulk URBs through
+// BULK_OUT_ENDPOINT: USBDEVFS_CLAIMINTERFACE and RELEASEINTERFACE (a claim while another open
+// of the node holds the interface fails with EBUSY, as the kernel's does; a program that ends
+// without releasing it keeps it, since the node does not see the close), bulk URBs through
 // SUBMITURB (OUT URBs carry their bytes to the scanner, IN URBs complete with its answers),
 // DISCARDURB (the URB completes with -ENOENT) and REAPURBNDELAY (EAGAIN while nothing is done).
 class UsbfsNode final : public EmulatedNode, private NodeCalls {
   public:
-    UsbfsNode(ScannerTestbed& testbed, std::uint32_t deviceNumber, std::uint8_t interfaceNumber,
+    // The node of the device plugged in at port (its number as the bus gave it).
+    UsbfsNode(ScannerTestbed& testbed, const std::string& port, std::uint8_t interfaceNumber,
               SimScanner& scanner, UsbfsFaults faults = {});
     ~UsbfsNode() override;
 
@@ -255,5 +264,6 @@ class UsbfsNode final : public EmulatedNode, private NodeCalls {
     bool submissionsFail_ = false;
     std::uint32_t emptyReaps_ = 0;
     bool vanished_ = false;
+    UMockdevIoctlClient* claimant_ = nullptr;  // the open that holds the interface
     NodeHandler handler_;
 };

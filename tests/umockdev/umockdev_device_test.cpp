@@ -11,6 +11,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_run.h"
@@ -25,25 +26,24 @@ constexpr char BANNER[] = "scanflash  Version: 1.0.2.2\n";
 
 // The scanners of these tests, one of each kind of link.
 UsbDeviceDescription TtyScanner() {
-    return SerialScanner("1-3", VENDOR_B, 0x0007, 4, "ttyACM0");
+    return SerialScanner("1-3", VENDOR_B, 0x0007, "ttyACM0");
 }
 UsbDeviceDescription HidrawScanner() {
-    return HidScanner("1-2", VENDOR_C, 0x0C11, 3, {"hidraw0"});
+    return HidScanner("1-2", VENDOR_C, 0x0C11, {"hidraw0"});
 }
 // Composite: its HID interface 1 is the one to use, switched into feature mode; interface 0
 // has a node of its own that must be left alone (it does not exist, so opening it fails).
 UsbDeviceDescription FeatureScanner() {
-    return HidScanner("1-5", VENDOR_A, 0x0003, 6, {"hidraw0", "hidraw1"});
+    return HidScanner("1-5", VENDOR_A, 0x0003, {"hidraw0", "hidraw1"});
 }
 UsbDeviceDescription UsbfsScanner() {
-    return BulkScanner("1-4", VENDOR_A, 0x0001, 5);
+    return BulkScanner("1-4", VENDOR_A, 0x0001);
 }
 // Devices that are no scanners: a HID device and a CDC ACM port of another vendor, and a
 // VENDOR_B product outside its table.
 std::vector<UsbDeviceDescription> Unsupported() {
-    return {HidScanner("1-6", 0x1234, 0x5678, 7, {"hidraw2"}),
-            SerialScanner("1-7", 0x1234, 0x0001, 8, "ttyACM1"),
-            BulkScanner("1-8", VENDOR_B, 0x0005, 9)};
+    return {HidScanner("1-6", 0x1234, 0x5678, {"hidraw2"}),
+            SerialScanner("1-7", 0x1234, 0x0001, "ttyACM1"), BulkScanner("1-8", VENDOR_B, 0x0005)};
 }
 
 enum class Serve : std::uint8_t { Nothing, Tty, Hidraw, Usbfs };
@@ -52,15 +52,20 @@ enum class Serve : std::uint8_t { Nothing, Tty, Hidraw, Usbfs };
 struct Scenario {
     const char* name = "";
     std::vector<UsbDeviceDescription> devices;
+    // The node of the first device: Tty, Hidraw by its name ("ttyACM0", "hidraw1"), Usbfs as
+    // the bus numbered the device.
     Serve serve = Serve::Nothing;
-    std::string node;                // Tty, Hidraw: "ttyACM0", "hidraw1"
-    std::uint32_t deviceNumber = 0;  // Usbfs
+    std::string node;
     LinkKind kind = LinkKind::VendorBulk;
     SimFault fault;
     HidrawFaults hidraw;
     UsbfsFaults usbfs;
-    std::vector<std::string> inaccessible;  // nodes nobody may open
-    int exitCode = 15;
+    bool inaccessible = false;      // the node is there, and nobody may open it; nothing serves it
+    std::uint32_t replugs = 0;      // how often the first device is unplugged and plugged in again
+    std::uint32_t writeTimeMs = 0;  // the scanner's time to write each block
+    // A second scanflash runs against the same devices while the first sends its first block.
+    bool secondRun = false;
+    int exitCode = 15;  // the first run's
 };
 
 Scenario Devices(const char* name, std::vector<UsbDeviceDescription> devices) {
@@ -97,7 +102,6 @@ Scenario Feature(const char* name) {
 Scenario Usbfs(const char* name) {
     Scenario scenario = Devices(name, {UsbfsScanner()});
     scenario.serve = Serve::Usbfs;
-    scenario.deviceNumber = 5;
     return scenario;
 }
 
@@ -128,11 +132,21 @@ class DeviceRun {
         for (const UsbDeviceDescription& device : scenario_.devices) {
             ASSERT_TRUE(testbed_.Add(device));
         }
-        for (const std::string& node : scenario_.inaccessible) {
-            ASSERT_TRUE(testbed_.AddInaccessibleNode(node));
+        const UsbDeviceDescription& first = scenario_.devices.front();
+        for (std::uint32_t replug = 0; replug < scenario_.replugs; ++replug) {
+            const std::uint32_t before = testbed_.DeviceNumber(first.port);
+            ASSERT_TRUE(testbed_.Unplug(first.port));
+            ASSERT_TRUE(testbed_.Add(first));
+            // A number the bus gave before is not given again, so no stale node can match.
+            ASSERT_GT(testbed_.DeviceNumber(first.port), before);
         }
         scanner_ = std::make_unique<SimScanner>(config);
-        switch (scenario_.serve) {
+        if (scenario_.inaccessible) {
+            ASSERT_TRUE(testbed_.AddInaccessibleNode(
+                scenario_.serve == Serve::Usbfs ? UsbfsNodePath(testbed_.DeviceNumber(first.port))
+                                                : "/dev/" + scenario_.node));
+        }
+        switch (scenario_.inaccessible ? Serve::Nothing : scenario_.serve) {
             case Serve::Tty:
                 node_ = std::make_unique<TtyNode>(testbed_, scenario_.node, *scanner_);
                 break;
@@ -141,7 +155,7 @@ class DeviceRun {
                                                      scenario_.hidraw);
                 break;
             case Serve::Usbfs:
-                node_ = std::make_unique<UsbfsNode>(testbed_, scenario_.deviceNumber, 0, *scanner_,
+                node_ = std::make_unique<UsbfsNode>(testbed_, first.port, 0, *scanner_,
                                                     scenario_.usbfs);
                 break;
             case Serve::Nothing:
@@ -154,9 +168,22 @@ class DeviceRun {
         ASSERT_TRUE(SaveBytes(file, bytes, nullptr));
         ChildCommand command;
         command.argv = {SCANFLASH_PATH, "-file:" + file};
-        command.withoutPermissionOverride = !scenario_.inaccessible.empty();
+        command.withoutPermissionOverride = scenario_.inaccessible;
         command.limit = std::chrono::seconds(30);
-        result_ = RunUnderPreload(testbed_.Root(), command);
+        if (!scenario_.secondRun) {
+            result_ = RunUnderPreload(testbed_.Root(), command);
+        } else {
+            std::thread firstRun(
+                [this, &command] { result_ = RunUnderPreload(testbed_.Root(), command); });
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (scanner_->Blocks().empty() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            second_ = RunUnderPreload(testbed_.Root(), command);
+            firstRun.join();
+            ASSERT_FALSE(second_.timedOut) << "the second scanflash hung; it printed:\n"
+                                           << second_.out;
+        }
         ASSERT_FALSE(result_.timedOut) << "scanflash hung; it printed:\n" << result_.out;
     }
 
@@ -165,10 +192,12 @@ class DeviceRun {
         config.linkKind = scenario_.kind;
         config.model = TWO_BLOCK_MODEL;
         config.fault = scenario_.fault;
+        config.writeTimeMs = scenario_.writeTimeMs;
         Run(TwoBlocks(), config);
     }
 
     const ChildResult& Result() const { return result_; }
+    const ChildResult& SecondResult() const { return second_; }
     const SimScanner& Scanner() const { return *scanner_; }
     const CallLog& Log() const { return node_->Log(); }
     const EmulatedNode& Node() const { return *node_; }
@@ -192,6 +221,7 @@ class DeviceRun {
     std::unique_ptr<SimScanner> scanner_;
     std::unique_ptr<EmulatedNode> node_;
     ChildResult result_;
+    ChildResult second_;
 };
 
 // The last calls of a log, one a line.
@@ -220,6 +250,8 @@ struct WholeUpdateCase {
     Scenario scenario;
     // The calls that reached the node, bulk URBs left out, in their order.
     std::vector<std::string> controlCalls;
+    // A tty's line settings after the run (TtyNode::LineSettings): as they were before it.
+    std::string lineAfter;
 };
 
 void PrintTo(const WholeUpdateCase& update, std::ostream* out) {
@@ -241,6 +273,9 @@ TEST_P(WholeUpdate, TheDeviceReceivesEveryBlock) {
         }
     }
     EXPECT_EQ(control, GetParam().controlCalls);
+    if (!GetParam().lineAfter.empty()) {
+        EXPECT_EQ(static_cast<const TtyNode&>(run.Node()).LineSettings(), GetParam().lineAfter);
+    }
     // Every URB submitted came back and was reaped before the interface was released.
     EXPECT_EQ(run.Log().Count("SUBMITURB "), run.Log().Count("REAPURBNDELAY "));
     EXPECT_FALSE(run.Scanner().FeatureModeOn());
@@ -254,14 +289,17 @@ Scenario TrimmedReports() {
 
 INSTANTIATE_TEST_SUITE_P(
     Links, WholeUpdate,
-    ::testing::Values(WholeUpdateCase{Tty("Tty"), {"TIOCEXCL", "TIOCMBIS 0x006", "TIOCNXCL"}},
-                      WholeUpdateCase{Hidraw("Hidraw"), {}},
-                      // The input reports as the device sends them, each ending after its payload:
-                      // the port pads them to 64 bytes as Windows does.
-                      WholeUpdateCase{TrimmedReports(), {}},
-                      WholeUpdateCase{Feature("HidrawFeatureMode"),
-                                      {"HIDIOCSFEATURE fe 01", "HIDIOCSFEATURE fe 00"}},
-                      WholeUpdateCase{Usbfs("Usbfs"), {"CLAIMINTERFACE 0", "RELEASEINTERFACE 0"}}),
+    ::testing::Values(
+        WholeUpdateCase{Tty("Tty"),
+                        {"TIOCEXCL", "TIOCMBIS 0x006", "TIOCNXCL"},
+                        "9600 icanon echo icrnl ixon opost isig"},
+        WholeUpdateCase{Hidraw("Hidraw"), {}, ""},
+        // The input reports as the device sends them, each ending after its payload:
+        // the port pads them to 64 bytes as Windows does.
+        WholeUpdateCase{TrimmedReports(), {}, ""},
+        WholeUpdateCase{
+            Feature("HidrawFeatureMode"), {"HIDIOCSFEATURE fe 01", "HIDIOCSFEATURE fe 00"}, ""},
+        WholeUpdateCase{Usbfs("Usbfs"), {"CLAIMINTERFACE 0", "RELEASEINTERFACE 0"}, ""}),
     [](const ::testing::TestParamInfo<WholeUpdateCase>& param) {
         return std::string(param.param.scenario.name);
     });
@@ -274,11 +312,19 @@ TEST_P(Selection, ExitsAsTheSelectionRequires) {
     DeviceRun run(GetParam());
     ASSERT_NO_FATAL_FAILURE(run.Run());
     EXPECT_EQ(run.Result().exitCode, GetParam().exitCode) << run.Result().err;
-    if (GetParam().exitCode == 15) {
+    if (GetParam().exitCode == 15 && GetParam().writeTimeMs == 0) {
         EXPECT_EQ(run.Result().out, TwoBlockTranscript(BANNER));
+    }
+    if (GetParam().exitCode == 15) {
+        // A slow write adds progress dots to the transcript, as many as the wait took.
+        EXPECT_EQ(run.Result().out.rfind(TwoBlockUpdateHead(BANNER), 0), 0u);
         run.ExpectFirmwareArrived();
     } else {
         EXPECT_EQ(run.Result().out, BANNER);
+    }
+    if (GetParam().secondRun) {
+        EXPECT_EQ(run.SecondResult().exitCode, 13) << run.SecondResult().out;
+        EXPECT_EQ(run.SecondResult().out, BANNER);
     }
 }
 
@@ -297,7 +343,7 @@ Scenario TwoScanners() {
 // A VENDOR_A device counts as a scanner whatever its product.
 Scenario UnknownProductBeside() {
     Scenario scenario = Usbfs("VendorAUnknownProductCounts");
-    scenario.devices.push_back(BulkScanner("1-9", VENDOR_A, 0x0007, 10));
+    scenario.devices.push_back(BulkScanner("1-9", VENDOR_A, 0x0007));
     scenario.exitCode = 14;
     return scenario;
 }
@@ -310,20 +356,38 @@ Scenario ScannerAmongOthers() {
     return scenario;
 }
 
-Scenario WithoutPermission(Scenario scenario, const std::string& node) {
-    scenario.serve = Serve::Nothing;
-    scenario.inaccessible = {node};
+Scenario WithoutPermission(Scenario scenario) {
+    scenario.inaccessible = true;
     scenario.exitCode = 13;
     return scenario;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scanners, Selection,
-    ::testing::Values(NoScanner(), TwoScanners(), UnknownProductBeside(), ScannerAmongOthers(),
-                      WithoutPermission(Tty("TtyWithoutPermission"), "/dev/ttyACM0"),
-                      WithoutPermission(Hidraw("HidrawWithoutPermission"), "/dev/hidraw0"),
-                      WithoutPermission(Usbfs("UsbfsWithoutPermission"), UsbfsNodePath(5))),
-    Name);
+// The bus gives a replugged device a new number: the product finds the node under it.
+Scenario Replugged() {
+    Scenario scenario = Usbfs("UsbfsReplugged");
+    scenario.replugs = 2;
+    return scenario;
+}
+
+// A second run on a node the first holds for its update is kept out (in use) and leaves the
+// update untouched: as on Windows, a shared hidraw open does not get in beside an exclusive
+// one, and the kernel refuses a usbfs claim of an interface that another open holds.
+Scenario BusyWithAnotherRun(Scenario scenario) {
+    scenario.secondRun = true;
+    scenario.writeTimeMs = 2000;
+    return scenario;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scanners, Selection,
+                         ::testing::Values(NoScanner(), TwoScanners(), UnknownProductBeside(),
+                                           ScannerAmongOthers(),
+                                           BusyWithAnotherRun(Hidraw("HidrawBusyWithAnotherRun")),
+                                           BusyWithAnotherRun(Usbfs("UsbfsBusyWithAnotherRun")),
+                                           Replugged(),
+                                           WithoutPermission(Tty("TtyWithoutPermission")),
+                                           WithoutPermission(Hidraw("HidrawWithoutPermission")),
+                                           WithoutPermission(Usbfs("UsbfsWithoutPermission"))),
+                         Name);
 
 // --- faults through the real calls ---
 
@@ -549,8 +613,12 @@ TEST(HidHost, SeesTheScannerAsTheKernelShowsIt) {
     EXPECT_EQ(lines[1], "sysfs" + descriptor);
     for (const char* expected :
          {"HID_ID=0003:00007A10:00000003", "HID_NAME=Test Vendor Test Scanner",
-          "HID_PHYS=usb-0000:00:14.0-5/input1", "HID_UNIQ=SF1-5", "SUBSYSTEM=hid"}) {
+          "HID_PHYS=usb-0000:00:14.0-5/input1", "HID_UNIQ=SF1-5"}) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    }
+    // As the kernel writes the file: the subsystem is the device's link, not a line.
+    for (const std::string& line : lines) {
+        EXPECT_NE(line.rfind("SUBSYSTEM=", 0), 0u) << line;
     }
     EXPECT_EQ(node.Log().Lines(), (std::vector<std::string>{"HIDIOCGRDESCSIZE", "HIDIOCGRDESC"}));
 

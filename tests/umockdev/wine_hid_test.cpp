@@ -78,15 +78,14 @@ struct WineCase {
 };
 
 UsbDeviceDescription PlainScanner(const std::string& port = "1-2", std::uint16_t product = 0x0C11,
-                                  std::uint32_t deviceNumber = 3,
                                   const std::string& node = "hidraw0") {
-    return ForWine(HidScanner(port, VENDOR_C, product, deviceNumber, {node}));
+    return ForWine(HidScanner(port, VENDOR_C, product, {node}));
 }
 
 // Composite: its HID interface 1 is the one to use, switched into feature mode; interface 0
 // is published too and must be left alone.
 UsbDeviceDescription CompositeScanner() {
-    return ForWine(HidScanner("1-5", VENDOR_C, 0x0C01, 6, {"hidraw0", "hidraw1"}));
+    return ForWine(HidScanner("1-5", VENDOR_C, 0x0C01, {"hidraw0", "hidraw1"}));
 }
 
 WineCase Plain(const char* name) {
@@ -165,7 +164,7 @@ WineCase ShortReports() {
 // Two HID scanners; the USB count sees one, so the second stage finds both HID paths.
 WineCase TwoScanners() {
     WineCase run = Plain("TwoHidScanners");
-    run.devices.push_back(PlainScanner("1-6", 0x0C12, 7, "hidraw1"));
+    run.devices.push_back(PlainScanner("1-6", 0x0C12, "hidraw1"));
     run.served.push_back({"hidraw1", LinkKind::Hid});
     return run;
 }

@@ -515,7 +515,13 @@ int RunScanfw(const std::vector<std::string>& args, std::ostream& out, std::ostr
             err << "scanfw: no device discovery on this platform\n";
             return SCANFW_FAILURE;
         }
-        return ListDevices(*devices, args.size() == 2, out);
+        const int listed = ListDevices(*devices, args.size() == 2, out);
+        // A listing that did not reach its reader (a full disk) is no listing.
+        if (!out.flush()) {
+            err << "scanfw: cannot write the device listing\n";
+            return SCANFW_FAILURE;
+        }
+        return listed;
     }
     if (args[0] == "pack") {
         return RunPack(args, out, err);

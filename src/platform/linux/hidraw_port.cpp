@@ -29,12 +29,10 @@ PortError HidrawPort::Attach(int fd, bool shared) {
         close(fd);
         return PORT_ERROR_GEN_FAILURE;
     }
-    if (!shared) {
-        const PortError locked = LockExclusive(fd);
-        if (locked != PORT_ERROR_NONE) {
-            close(fd);
-            return locked;
-        }
+    const PortError locked = shared ? LockShared(fd) : LockExclusive(fd);
+    if (locked != PORT_ERROR_NONE) {
+        close(fd);
+        return locked;
     }
     fd_ = fd;
     wake_.Drain();

@@ -5,8 +5,12 @@
 // one input report starting with id 2; a report shorter than 64 bytes is padded with zeros to
 // 64, as Windows pads every input report to the longest one.
 //
-// An exclusive open takes flock(LOCK_EX | LOCK_NB); a lock held by another program is a
-// sharing violation, after which the portable code opens once more shared (no lock).
+// The two opens keep the meaning of Windows' share modes: an exclusive open takes
+// flock(LOCK_EX | LOCK_NB) and a shared one flock(LOCK_SH | LOCK_NB). A lock held by another
+// program makes the exclusive open a sharing violation, after which the portable code opens
+// once more shared; that open gets in beside a program that shares the node too, never beside
+// one that holds it exclusively (another update in progress), which stays a sharing violation.
+// Programs that take no lock at all are not kept out, as flock is advisory.
 //
 // Writes wait in poll for the node to take the report within the wait. hidraw reports
 // itself writable at all times and hands the report to the HID driver, which completes or
@@ -25,8 +29,8 @@ class HidrawPort : public DevicePort {
     HidrawPort& operator=(const HidrawPort&) = delete;
 
     PortError Open(const char16_t* path, bool shared) override;
-    // Takes over an opened non-blocking descriptor (closing it on failure), locking it unless
-    // shared. Open ends here; tests hand in a socket that stands in for the node.
+    // Takes over an opened non-blocking descriptor (closing it on failure), locking it
+    // exclusively or shared. Open ends here; tests hand in a socket that stands in for the node.
     PortError Attach(int fd, bool shared);
     void Close() override;
     bool SendFeatureReport(const std::uint8_t* report, std::uint32_t length) override;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "common/wide_string.h"
 #include "platform/linux/sysfs.h"
@@ -95,10 +96,24 @@ void LinuxDeviceSource::ReportCandidate(CandidateSource source, const std::strin
     Report(candidate);
 }
 
+bool LinuxDeviceSource::List(CandidateSource source, const char* group, const char* list,
+                             std::vector<std::string>& names) {
+    if (ListSysfsList(sysRoot_, group, list, names)) {
+        return true;
+    }
+    const std::u16string path = Utf8ToUtf16(sysRoot_ + "/" + group + "/" + list);
+    ReportListUnavailable(source, path.c_str());
+    return false;
+}
+
 std::uint32_t LinuxDeviceSource::CountUsbDevices() {
     const std::string devices = sysRoot_ + "/bus/usb/devices";
     std::uint32_t count = 0;
-    for (const std::string& name : ListDirectory(devices)) {
+    std::vector<std::string> names;
+    if (!List(CandidateSource::UsbDevice, "bus", "usb/devices", names)) {
+        return 0;
+    }
+    for (const std::string& name : names) {
         UsbDeviceInfo device;
         // Interfaces are listed here too; they read as no device.
         if (!ReadUsbDevice(devices + "/" + name, device)) {
@@ -127,7 +142,11 @@ std::uint32_t LinuxDeviceSource::ScanInterfaceClasses(DeviceRecord* table) {
 
 std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::uint32_t written) {
     const std::string devices = sysRoot_ + "/bus/usb/devices";
-    for (const std::string& name : ListDirectory(devices)) {
+    std::vector<std::string> names;
+    if (!List(CandidateSource::VendorInterface, "bus", "usb/devices", names)) {
+        return written;
+    }
+    for (const std::string& name : names) {
         const std::string directory = devices + "/" + name;
         UsbDeviceInfo device;
         if (!ReadUsbDevice(directory, device)) {
@@ -181,7 +200,11 @@ std::uint32_t LinuxDeviceSource::ScanBulkInterfaces(DeviceRecord* table, std::ui
 
 std::uint32_t LinuxDeviceSource::ScanHidraw(DeviceRecord* table, std::uint32_t written) {
     const std::string nodes = sysRoot_ + "/class/hidraw";
-    for (const std::string& name : ListDirectory(nodes)) {
+    std::vector<std::string> names;
+    if (!List(CandidateSource::HidInterface, "class", "hidraw", names)) {
+        return written;
+    }
+    for (const std::string& name : names) {
         const std::string path = devRoot_ + "/" + name;
         UsbIdentity identity;
         LinkKind kind = LinkKind::Unsupported;
@@ -210,7 +233,11 @@ std::uint32_t LinuxDeviceSource::ScanComPorts(DeviceRecord* first, std::uint32_t
         return 0;
     }
     const std::string nodes = sysRoot_ + "/class/tty";
-    for (const std::string& name : ListDirectory(nodes)) {
+    std::vector<std::string> names;
+    if (!List(CandidateSource::Port, "class", "tty", names)) {
+        return 0;
+    }
+    for (const std::string& name : names) {
         // Consoles, pseudo terminals and main-board ports are no candidates at all.
         if (!IsUsbSerialName(name)) {
             continue;

@@ -34,10 +34,15 @@
 //     There is no vendor virtual bus on Linux. Other tty names (consoles, pseudo terminals,
 //     main-board ports) are not looked at.
 // A path longer than a DeviceRecord holds is skipped. Unreadable or malformed sysfs files
-// skip the entry they belong to.
+// skip the entry they belong to. A list that cannot be read (sysfs not mounted, no permission
+// on <sys>/bus/usb/devices, <sys>/class/hidraw or <sys>/class/tty) is reported once with the
+// verdict ListUnavailable and the list's path, and its source finds nothing, as when the
+// Windows device database gives no list; a bus or class that the kernel lacks altogether
+// (hidraw not loaded) is an empty list (ListSysfsList).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "discovery/selection.h"
 
@@ -55,6 +60,9 @@ class LinuxDeviceSource : public DeviceSource {
     void ReportCandidate(CandidateSource source, const std::string& path,
                          const std::string& portName, const UsbIdentity* identity,
                          LinkKind linkKind, CandidateVerdict verdict) const;
+    // The names in <sys>/<group>/<list>; false, reported as ListUnavailable, without a list.
+    bool List(CandidateSource source, const char* group, const char* list,
+              std::vector<std::string>& names);
     std::uint32_t ScanBulkInterfaces(DeviceRecord* table, std::uint32_t written);
     std::uint32_t ScanHidraw(DeviceRecord* table, std::uint32_t written);
 

@@ -40,12 +40,24 @@ PortError OpenDeviceNode(const char16_t* path, int& fd) {
     return fd < 0 ? PortErrorFromErrno(errno) : PORT_ERROR_NONE;
 }
 
-PortError LockExclusive(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+namespace {
+
+PortError TakeLock(int fd, int operation) {
+    if (flock(fd, operation | LOCK_NB) == 0) {
         return PORT_ERROR_NONE;
     }
     const int error = errno;
     return PortErrorFromErrno(error == EWOULDBLOCK ? EBUSY : error);
+}
+
+}  // namespace
+
+PortError LockExclusive(int fd) {
+    return TakeLock(fd, LOCK_EX);
+}
+
+PortError LockShared(int fd) {
+    return TakeLock(fd, LOCK_SH);
 }
 
 EventFd::EventFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}

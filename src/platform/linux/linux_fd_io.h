@@ -21,6 +21,9 @@ PortError OpenDeviceNode(const char16_t* path, int& fd);
 // Takes flock(LOCK_EX | LOCK_NB) on fd; a lock held through another open file is a sharing
 // violation.
 PortError LockExclusive(int fd);
+// Takes flock(LOCK_SH | LOCK_NB) on fd: it coexists with other shared locks and with opens
+// that take none, but not with an exclusive lock, which is then a sharing violation.
+PortError LockShared(int fd);
 
 // A non-blocking eventfd that lives as long as its owner: the wake-up a poll waits on next to
 // a device. The descriptor is -1 when the kernel refused one; a poll then never sees it set.

@@ -38,6 +38,12 @@ void LinuxSerialPort::Close() {
     if (fd_ < 0) {
         return;
     }
+    // The kernel keeps a tty's settings after the last close, so the line goes back to what
+    // its previous user left. A hung-up line refuses this, and then nobody needs it.
+    if (settingsSaved_) {
+        tcsetattr(fd_, TCSANOW, &savedSettings_);
+        settingsSaved_ = false;
+    }
     ioctl(fd_, TIOCNXCL);
     close(fd_);
     fd_ = -1;
@@ -54,6 +60,10 @@ bool LinuxSerialPort::ConfigureSerial() {
     termios settings{};
     if (tcgetattr(fd_, &settings) != 0) {
         return false;
+    }
+    if (!settingsSaved_) {
+        savedSettings_ = settings;
+        settingsSaved_ = true;
     }
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);

@@ -1,6 +1,11 @@
 // DevicePort for serial lines (tty and pty devices) on Linux: open + termios, reads that wait
 // in poll on the device and on an eventfd that a stop request writes, writes bounded by poll.
+// ConfigureSerial makes the line raw at 9600 baud; Close puts back the settings the line had
+// before (a ttyACM starts cooked), so a terminal program that opens it later finds it as it
+// was.
 #pragma once
+
+#include <termios.h>
 
 #include "link/device_port.h"
 #include "platform/linux/linux_fd_io.h"
@@ -28,4 +33,6 @@ class LinuxSerialPort : public DevicePort {
   private:
     int fd_ = -1;
     EventFd wake_;
+    termios savedSettings_{};  // the line's settings before ConfigureSerial changed them
+    bool settingsSaved_ = false;
 };

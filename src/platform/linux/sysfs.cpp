@@ -1,6 +1,7 @@
 #include "platform/linux/sysfs.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -44,6 +45,31 @@ std::string BaseName(const std::string& path) {
 
 bool FileExists(const std::string& directory, const char* name) {
     return access((directory + "/" + name).c_str(), F_OK) == 0;
+}
+
+// The directory's names, sorted; false with errno set when it cannot be opened or read whole.
+bool ReadDirectory(const std::string& directory, std::vector<std::string>& names) {
+    names.clear();
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    const int error = errno;
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    errno = error;
+    return error == 0;
 }
 
 }  // namespace
@@ -113,19 +139,20 @@ bool ReadDecimalAttribute(const std::string& directory, const char* name, std::u
 
 std::vector<std::string> ListDirectory(const std::string& directory) {
     std::vector<std::string> names;
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) {
-        return names;
+    if (!ReadDirectory(directory, names)) {
+        names.clear();
     }
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
     return names;
+}
+
+bool ListSysfsList(const std::string& sysRoot, const char* group, const char* list,
+                   std::vector<std::string>& names) {
+    const std::string groupDirectory = sysRoot + "/" + group;
+    if (ReadDirectory(groupDirectory + "/" + list, names)) {
+        return true;
+    }
+    std::vector<std::string> groups;
+    return errno == ENOENT && ReadDirectory(groupDirectory, groups);
 }
 
 bool ResolvePath(const std::string& path, std::string& resolved) {

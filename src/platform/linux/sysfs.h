@@ -21,6 +21,14 @@ bool ReadDecimalAttribute(const std::string& directory, const char* name, std::u
 // The names in a directory, sorted, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> ListDirectory(const std::string& directory);
 
+// The names in one of sysfs's lists, <sys>/<group>/<list> ("bus", "usb/devices"; "class",
+// "hidraw"), sorted; false when the list cannot be read. A list that is missing while
+// <sys>/<group> reads is an empty one: the kernel has no such bus or class (no USB support, no
+// hidraw driver loaded). Anything else (sysfs not mounted, no permission, a failing read) is
+// no list at all, which the caller reports as such rather than as "nothing attached".
+bool ListSysfsList(const std::string& sysRoot, const char* group, const char* list,
+                   std::vector<std::string>& names);
+
 // The symlink's or path's target with every link resolved; false when it does not resolve.
 bool ResolvePath(const std::string& path, std::string& resolved);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -356,6 +357,29 @@ TEST(LinuxDeviceSource, Cases) {
          0,
          nullptr,
          {{USB, V::Counted}, {VENDOR, V::HeldByDriver}}},
+        // No list is no proof of absence: the count says so instead of finding nothing.
+        {"sysfs not mounted: the USB device list is unavailable",
+         [](SysfsFixture& f) { std::filesystem::remove_all(f.Sys() + "/bus"); },
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::ListUnavailable}}},
+        // A kernel without hidraw has no such class: an empty list. One that cannot be read
+        // (here not a directory) is unavailable; the ports are still looked at.
+        {"no hidraw class is an empty list, an unreadable tty class none",
+         [](SysfsFixture& f) {
+             const std::string device = f.UsbDevice("1-1", VENDOR_B, KIND_SERIAL, 1, 5);
+             f.Tty(f.Interface(device, 0, 0xFF, "ftdi_sio"), "ttyUSB3");
+             std::filesystem::remove_all(f.Sys() + "/class/hidraw");
+             std::filesystem::remove_all(f.Sys() + "/class/tty");
+             f.Write(f.Sys() + "/class/tty", "not a directory");
+         },
+         RESULT_NO_DEVICE,
+         LinkKind::Unsupported,
+         0,
+         nullptr,
+         {{USB, V::Counted}, {VENDOR, V::HeldByDriver}, {PORT, V::ListUnavailable}}},
         {"a HID product's serial port is not taken",
          [](SysfsFixture& f) {
              const std::string device = f.UsbDevice("1-1", VENDOR_A, KIND_HID, 1, 5);
@@ -563,12 +587,27 @@ TEST(LinuxDeviceSource, ScanfwDevicesListsWhatSysfsShows) {
     EXPECT_TRUE(err.str().empty()) << err.str();
 }
 
+// Without sysfs every list is unavailable, and scanfw devices says so rather than "(none)".
 TEST(LinuxDeviceSource, MissingRootsFindNothing) {
     LinuxDeviceSource source("/scanflash-no-such-sys", "/dev");
+    SelectionRecorder heard;
+    source.SetObserver(&heard);
     DeviceRecord table[2] = {};
     EXPECT_EQ(source.CountUsbDevices(), 0u);
     EXPECT_EQ(source.ScanInterfaceClasses(table), 0u);
     EXPECT_EQ(source.ScanComPorts(table, 2), 0u);
+    EXPECT_EQ(heard.seen, (std::vector<Seen>{{USB, V::ListUnavailable},
+                                             {VENDOR, V::ListUnavailable},
+                                             {HID, V::ListUnavailable},
+                                             {PORT, V::ListUnavailable}}));
+    source.SetObserver(nullptr);
+    std::ostringstream text;
+    std::ostringstream err;
+    EXPECT_EQ(RunScanfw({"devices"}, text, err, &source), SCANFW_REFUSED);
+    EXPECT_NE(text.str().find("  ----:----  identity unknown: skipped: the device database gave "
+                              "no list\n             /scanflash-no-such-sys/bus/usb/devices\n"),
+              std::string::npos)
+        << text.str();
 }
 
 }  // namespace

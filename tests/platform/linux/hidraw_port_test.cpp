@@ -202,7 +202,8 @@ TEST(HidrawPort, DeviceGoneEndsTheReader) {
 }
 
 // Locks are taken on real files: a node held by another program is a sharing violation,
-// which a HID link answers by opening once more shared.
+// which a HID link answers by opening once more shared; that gets in beside a shared holder
+// only, as on Windows.
 class HidrawNodeTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -221,10 +222,13 @@ class HidrawNodeTest : public ::testing::Test {
 
 TEST_F(HidrawNodeTest, AHeldNodeIsOpenedSharedForHidLinks) {
     HidrawPort holder;
-    ASSERT_EQ(holder.Open(Node().c_str(), false), PORT_ERROR_NONE);
+    ASSERT_EQ(holder.Open(Node().c_str(), true), PORT_ERROR_NONE);
     HidrawPort second;
     EXPECT_EQ(second.Open(Node().c_str(), false), PORT_ERROR_SHARING_VIOLATION);
     EXPECT_EQ(second.Open(Node().c_str(), true), PORT_ERROR_NONE);
+    // While it shares the node, an exclusive open stays out.
+    HidrawPort third;
+    EXPECT_EQ(third.Open(Node().c_str(), false), PORT_ERROR_SHARING_VIOLATION);
     second.Close();
 
     HidrawPort port;
@@ -241,6 +245,10 @@ TEST_F(HidrawNodeTest, AHeldNodeIsOpenedSharedForHidLinks) {
     EXPECT_EQ(result, RESULT_ACCESS_DENIED);
     holder.Close();
     EXPECT_EQ(second.Open(Node().c_str(), false), PORT_ERROR_NONE);
+    // A node held exclusively (another update) keeps the shared retry out too: in use.
+    EXPECT_EQ(third.Open(Node().c_str(), true), PORT_ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(link.Open(HidRecord(LinkKind::Hid, Node().c_str()), &result));
+    EXPECT_EQ(result, RESULT_ACCESS_DENIED);
 }
 
 TEST_F(HidrawNodeTest, MissingNodeGivesTwo) {
