@@ -88,10 +88,13 @@ fuzz-long: fuzz
 package: setup
 	@JOBS=$(JOBS) bash scripts/package.sh dist
 
-# Plants one fault at a time in the portable core and runs the suite against each (not part
-# of make test). MUTANTS=N SEED=S runs a seeded sample; see scripts/mutants.py.
+# Plants one fault at a time in the sources a preset's build compiles (the portable core and
+# that system's platform code) and runs the suite against each (not part of make test).
+# MUTANTS=N SEED=S runs a seeded sample; MUTANT_PRESET=windows mutates the Windows build and
+# judges it under Wine; see scripts/mutants.py.
 mutants: setup
-	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" JOBS=$(JOBS) nice -n 10 python3 scripts/mutants.py
+	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" MUTANT_PRESET="$(MUTANT_PRESET)" JOBS=$(JOBS) \
+	    nice -n 10 python3 scripts/mutants.py
 
 clean:
 	rm -rf build dist

@@ -24,7 +24,9 @@ mkdir -p "$(dirname "$prefix")"
 # Test runs start several programs at once; the first makes the prefix, the others wait.
 exec 9>"$prefix.lock"
 flock 9
-if [ ! -e "$prefix/.scanflash-ready" ]; then
+# The marker names the set-up it stands for: a prefix made by an earlier set-up is made anew.
+ready=$prefix/.scanflash-ready-null-graphics
+if [ ! -e "$ready" ]; then
     rm -rf "$prefix"
     mkdir -p "$prefix"
     # The server's own output is noise: drop it.
@@ -34,10 +36,18 @@ if [ ! -e "$prefix/.scanflash-ready" ]; then
         echo "wine-run.sh: making the Wine prefix failed, see $prefix.boot.log" >&2
         exit 1
     fi
+    # Wine's null graphics driver: without a display, top-level windows (the product's hidden
+    # window for the session's end) can be made only with it.
+    if ! wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+        >>"$prefix.boot.log" 2>&1; then
+        wineserver -k || true
+        echo "wine-run.sh: setting the null graphics driver failed, see $prefix.boot.log" >&2
+        exit 1
+    fi
     # Stopping the server writes the registry out; only then does the prefix count as ready.
     wineserver -k
     wineserver -w
-    touch "$prefix/.scanflash-ready"
+    touch "$ready"
 fi
 # One server serves the programs of a test run and ends by itself 5 s after the last one;
 # status 2 means one is running already. Wine's own background processes (services, device

@@ -2,8 +2,12 @@
 """Mutation runs: plant one fault at a time in the portable core and see whether the suite
 notices.
 
-What is mutated: every .cpp and .h file under src/ except src/platform/ and the few Windows
-implementations kept beside the code they serve (*_win32.cpp), which this build never compiles.
+What is mutated: every .cpp and .h file under src/ that the preset's build compiles for its
+system: src/platform/<system>/ and the few implementations kept beside the code they serve
+(*_posix.cpp, *_win32.cpp) only for their own system. MUTANT_PRESET names the CMake configure
+preset the mirror is built with (default: "default", the native Linux build): "windows"
+cross-builds with mingw-w64 and runs the suite under Wine, so the mutants reach
+src/platform/win32/ and are judged by the Win32 tests, among them the played driver's.
 One mutant changes one spot:
   - comparison flips        ==  <->  !=,   <  ->  >=,   <=  ->  >,   >  ->  <=,   >=  ->  <
   - boundary shifts         <  <->  <=,   >  <->  >=
@@ -17,8 +21,11 @@ literals (so every message text), preprocessor lines (includes among them), stat
 __attribute__ lists are never touched.
 
 How a run goes: the working tree is mirrored into build/mutants/tree (only changed files are
-copied, so the build there stays incremental) and built in build/mutants/build, a debug build
-without debug information (through ccache when it is installed). The source tree itself is
+copied, so the build there stays incremental) and built in build/mutants/build (for another
+preset build/mutants/build-PRESET), with the preset's toolchain and cache variables, as a debug
+build without debug information (through ccache when it is installed). A cross build's Wine
+runs use the native simulated scanner and HID test program of the tree's own default build
+(build/default), as its ctest does. The source tree itself is
 never written. The unmutated suite runs first and must pass; its times set the limits. Then,
 mutant by mutant: the mirror's file is changed, the test executables are brought up to date,
 and ctest runs with --stop-on-failure, first the tests of the mutated subsystem's own test
@@ -34,7 +41,8 @@ Verdicts:
   no build            the mutant does not compile; it counts neither as killed nor as
                       survived and is left out of N
 
-Settings (environment): MUTANTS=N runs a sample of N mutants (all when unset or 0), SEED=S
+Settings (environment): MUTANT_PRESET=P the configure preset (default "default"),
+MUTANTS=N runs a sample of N mutants (all when unset or 0), SEED=S
 chooses the sample (default 1; the same seed on the same sources gives the same sample),
 JOBS=J build and test jobs (default 2), MUTANT_PATHS="src/firmware src/common" limits the
 files (path prefixes), MUTANT_TEST_TIMEOUT=T seconds per test (default from the unmutated
@@ -57,11 +65,16 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, "build", "mutants")
 TREE = os.path.join(WORK, "tree")
-BUILD = os.path.join(WORK, "build")
+PRESET = os.environ.get("MUTANT_PRESET") or "default"
+BUILD = os.path.join(WORK, "build" if PRESET == "default" else "build-" + PRESET)
 
 CORE = "src"
-EXCLUDED = ("src/platform/",)
-WINDOWS_ONLY = ("_win32.cpp", "_win32.h")
+# Per system: its platform folder, and the name endings of the implementations that only the
+# other system compiles.
+SYSTEMS = {
+    "linux": ("src/platform/linux/", ("_win32.cpp", "_win32.h")),
+    "win32": ("src/platform/win32/", ("_posix.cpp", "_posix.h", "sync_std.cpp")),
+}
 
 OPERATOR_MUTATIONS = {
     "==": ["!="],
@@ -213,6 +226,16 @@ def closing_paren(masked, open_at):
     return -1
 
 
+def is_octal(literal):
+    """C++ reads a literal of digits that begins with 0 in octal (0600)."""
+    digits = literal.replace("'", "")
+    return len(digits) > 1 and digits[0] == "0" and digits.isdigit()
+
+
+def integer_value(literal):
+    return int(literal.replace("'", ""), 8 if is_octal(literal) else 0)
+
+
 def integer_text(original, value):
     if original[:2] in ("0x", "0X"):
         digits = original[2:].replace("'", "")
@@ -220,6 +243,8 @@ def integer_text(original, value):
         upper = digits == digits.upper()
         body = f"{value:0{width}X}" if upper else f"{value:0{width}x}"
         return original[:2] + body
+    if is_octal(original):
+        return f"0{value:o}"
     return str(value)
 
 
@@ -245,7 +270,7 @@ def mutants_of(path, text):
         before = masked[:match.start()]
         if PURE_SPECIFIER.search(before):
             continue
-        value = int(literal.replace("'", ""), 0)
+        value = integer_value(literal)
         for changed in (value + 1, value - 1):
             if changed < 0:
                 continue
@@ -276,22 +301,49 @@ def mutants_of(path, text):
     return found
 
 
-def core_files():
+def configure_preset():
+    """The configure preset MUTANT_PRESET names, from CMakePresets.json."""
+    with open(os.path.join(ROOT, "CMakePresets.json"), encoding="utf-8") as presets:
+        for preset in json.load(presets)["configurePresets"]:
+            if preset["name"] == PRESET:
+                return preset
+    sys.exit(f"mutants: CMakePresets.json has no configure preset {PRESET!r}")
+
+
+def preset_system(preset):
+    """The system the preset builds for: its toolchain file's (or a file that one includes
+    from its own folder), or this one's."""
+    pending = [preset.get("toolchainFile", "").replace("${sourceDir}", ROOT)]
+    while pending[-1]:
+        with open(pending.pop(), encoding="utf-8") as file:
+            text = file.read()
+        if re.search(r"CMAKE_SYSTEM_NAME\s+Windows", text):
+            return "win32"
+        included = re.search(r"include\(\$\{CMAKE_CURRENT_LIST_DIR\}/([\w.-]+)\)", text)
+        pending.append(os.path.join(ROOT, "cmake", included.group(1)) if included else "")
+    return "linux"
+
+
+def core_files(system):
+    own_platform = SYSTEMS[system][0]
+    others_only = SYSTEMS[system][1]
     files = []
     for folder, _, names in os.walk(os.path.join(ROOT, CORE)):
         for name in names:
             if not name.endswith((".cpp", ".h")):
                 continue
             relative = os.path.relpath(os.path.join(folder, name), ROOT).replace(os.sep, "/")
-            if relative.startswith(EXCLUDED) or name.endswith(WINDOWS_ONLY):
+            in_platform = relative.startswith("src/platform/")
+            if (in_platform and not relative.startswith(own_platform)) or \
+                    name.endswith(others_only):
                 continue
             files.append(relative)
     return sorted(files)
 
 
-def all_mutants(prefixes):
+def all_mutants(prefixes, system):
     mutants = []
-    for path in core_files():
+    for path in core_files(system):
         if prefixes and not any(path.startswith(prefix) for prefix in prefixes):
             continue
         with open(os.path.join(ROOT, path), encoding="utf-8") as source:
@@ -377,12 +429,23 @@ def run(command, timeout=None, cwd=None):
         running = None
 
 
-def configure():
-    """A debug build without debug information: the same code as the default preset, compiled
+def configure(preset, system):
+    """A debug build without debug information: the same code as the preset builds, compiled
     and linked faster. ccache, when installed, makes the rebuild after a restore cheap."""
-    command = ["cmake", "-S", TREE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Debug",
-               "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DSCANFLASH_TESTS=ON", "-DSCANFLASH_BENCH=OFF",
-               "-DSCANFLASH_FUZZ=OFF"]
+    command = ["cmake", "-S", TREE, "-B", BUILD]
+    if preset.get("toolchainFile"):
+        command.append("-DCMAKE_TOOLCHAIN_FILE=" +
+                       preset["toolchainFile"].replace("${sourceDir}", TREE))
+    for name, value in preset.get("cacheVariables", {}).items():
+        command.append(f"-D{name}={value}".replace("${sourceDir}", TREE))
+    command += ["-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
+                "-DSCANFLASH_TESTS=ON", "-DSCANFLASH_BENCH=OFF", "-DSCANFLASH_FUZZ=OFF"]
+    if system == "win32":
+        native = os.path.join(ROOT, "build", "default")
+        command += [
+            "-DSCANFLASH_NATIVE_SIM_PTY=" + os.path.join(native, "sim", "scanflash-sim-pty"),
+            "-DSCANFLASH_NATIVE_WINE_HID_TESTS=" +
+            os.path.join(native, "tests", "umockdev", "wine_hid_tests")]
     if shutil.which("ccache"):
         command.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     else:
@@ -400,20 +463,36 @@ def build(jobs, targets=(), timeout=3600):
     return code == 0, output
 
 
+def built_program(command):
+    """The program of this build that a test's command runs: the command itself, or the
+    program it hands to an emulator or a driver script; None for a script that runs the
+    build's programs by their folder."""
+    for word in command:
+        if os.path.abspath(word).startswith(BUILD + os.sep) and os.path.isfile(word):
+            return word
+    return None
+
+
 def list_tests():
     """Test name -> the folder of its executable below tests/ (its subsystem), and the names
-    of the test executables, which are all a mutant's build has to bring up to date."""
+    of the test executables, which are all a mutant's build has to bring up to date; no names
+    when a test runs the build's programs by their folder, since then everything must be."""
     code, output = run(["ctest", "--test-dir", BUILD, "--show-only=json-v1"])
     if code != 0:
         sys.exit("mutants: ctest could not list the tests:\n" + output)
     tests = {}
     executables = set()
+    whole_build = False
     for test in json.loads(output)["tests"]:
-        executable = test.get("command", [""])[0]
+        executable = built_program(test.get("command", [""]))
+        if executable is None:
+            tests[test["name"]] = ""
+            whole_build = True
+            continue
         relative = os.path.relpath(executable, os.path.join(BUILD, "tests")).replace(os.sep, "/")
         tests[test["name"]] = relative.split("/")[0]
-        executables.add(os.path.basename(executable))
-    return tests, sorted(executables)
+        executables.add(os.path.splitext(os.path.basename(executable))[0])
+    return tests, [] if whole_build else sorted(executables)
 
 
 FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \((.+)\)\s*$", re.M)
@@ -471,13 +550,15 @@ def main():
     jobs = int(os.environ.get("JOBS") or 2)
     prefixes = (os.environ.get("MUTANT_PATHS") or "").split()
 
-    everything = all_mutants(prefixes)
+    preset = configure_preset()
+    system = preset_system(preset)
+    everything = all_mutants(prefixes, system)
     chosen = everything
     if 0 < sample_size < len(everything):
         chosen = random.Random(seed).sample(everything, sample_size)
     # Neighbours in one file share their rebuilds.
     chosen.sort(key=lambda m: (m.path, m.start, m.replacement))
-    print(f"mutants: {len(chosen)} of {len(everything)} mutants"
+    print(f"mutants: preset {PRESET} ({system}): {len(chosen)} of {len(everything)} mutants"
           f"{f' (seed {seed})' if len(chosen) < len(everything) else ''}", flush=True)
     if listing:
         for mutant in chosen:
@@ -492,7 +573,7 @@ def main():
     try:
         os.makedirs(TREE, exist_ok=True)
         print(f"mutants: mirror {TREE}: {sync_mirror()} files copied", flush=True)
-        configure()
+        configure(preset, system)
         built, output = build(jobs)
         if not built:
             sys.exit("mutants: the unmutated tree does not build:\n" + output[-4000:])

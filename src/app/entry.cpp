@@ -1,12 +1,12 @@
 #include "app/entry.h"
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "common/exit_code.h"
+#include "common/standard_output.h"
 #include "common/wide_string.h"
 #include "discovery/selection.h"
 #include "firmware/firmware_file.h"
@@ -28,8 +28,7 @@ std::atomic<void*> consoleWindow{nullptr};
 std::atomic<bool> consoleWindowLookedUp{false};
 
 void PrintWide(const char* format, const char16_t* text) {
-    std::printf(format, Utf16ToUtf8(text).c_str());
-    std::fflush(stdout);
+    PrintStandardOutput(format, Utf16ToUtf8(text).c_str());
 }
 
 const char16_t* BaseName(const char16_t* path) {

@@ -81,7 +81,7 @@ void DeviceLink::ReaderLoop() {
         if (!io_.ReadChunk(chunk, count)) {
             break;
         }
-        if (stopRequested_.load(std::memory_order_acquire)) {
+        if (StopPending()) {
             break;
         }
         if (count == 0) {
@@ -91,18 +91,34 @@ void DeviceLink::ReaderLoop() {
             ring_.Put(count, chunk);
             continue;
         }
-        const bool wellFormed = count == HID_REPORT_SIZE && chunk[0] == HID_INPUT_REPORT_ID &&
-                                chunk[1] <= HID_INPUT_PAYLOAD_MAX;
-        if (!wellFormed) {
+        if (!PutHidReports(chunk, count)) {
             break;
         }
-        // A chunk that does not fit into the ring is dropped; the protocol's waits notice.
-        ring_.Put(chunk[1], chunk + 2);
     }
+    {
+        LockGuard hold(mainLock_);
+        io_.Close();
+        ring_.PulseDataEvent();
+    }
+    // Cleared only after the close: a framed write under way looks at it between its reports
+    // and ends, so that this close, which waits for the main lock, comes in time.
     stopRequested_.store(false, std::memory_order_release);
-    LockGuard hold(mainLock_);
-    io_.Close();
-    ring_.PulseDataEvent();
+}
+
+bool DeviceLink::PutHidReports(const std::uint8_t* chunk, std::uint32_t count) {
+    // Windows' HID class driver hands back every queued report that fits the buffer, so a
+    // read holds one or more whole reports, each checked on its own.
+    if (count % HID_REPORT_SIZE != 0) {
+        return false;
+    }
+    for (const std::uint8_t* report = chunk; report < chunk + count; report += HID_REPORT_SIZE) {
+        if (report[0] != HID_INPUT_REPORT_ID || report[1] > HID_INPUT_PAYLOAD_MAX) {
+            return false;
+        }
+        // A report that does not fit into the ring is dropped; the protocol's waits notice.
+        ring_.Put(report[1], report + 2);
+    }
+    return true;
 }
 
 void DeviceLink::StopReader() {
@@ -140,6 +156,9 @@ bool DeviceLink::Send(const std::uint8_t* bytes, std::uint32_t count) {
 bool DeviceLink::WriteHidReports(const std::uint8_t* bytes, std::uint32_t count) {
     std::uint32_t remaining = count;
     while (remaining > 0) {
+        if (StopPending()) {
+            return false;
+        }
         const std::uint32_t take = std::min(remaining, HID_OUTPUT_DATA_MAX);
         std::uint8_t report[HID_REPORT_SIZE] = {};
         report[0] = HID_OUTPUT_REPORT_ID;
@@ -168,6 +187,9 @@ bool DeviceLink::WriteFramed(const std::uint8_t* bytes, std::uint32_t count) {
     const std::uint32_t waitMs = serial ? INFINITE_WAIT : BULK_WRITE_WAIT_MS;
     std::uint32_t remaining = count;
     while (remaining > 0) {
+        if (StopPending()) {
+            return false;
+        }
         const std::uint32_t take = std::min(remaining, chunkSize);
         if (!io_.WriteChunk(bytes, take, waitMs)) {
             return false;

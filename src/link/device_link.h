@@ -59,7 +59,9 @@ class DeviceLink {
     // Virtual so that a test can make the thread start fail.
     virtual bool StartReader();
     void StopReader();
-    // Frames and writes the bytes for the open link kind; the caller holds the main lock.
+    // Frames and writes the bytes for the open link kind; the caller holds the main lock. A
+    // stop request ends it between two reports or chunks (false), so that the reader's close
+    // follows within one report's or chunk's wait rather than a whole frame's.
     bool WriteFramed(const std::uint8_t* bytes, std::uint32_t count);
 
     // A read that ends short is reported to the trace, if there is one.
@@ -86,6 +88,10 @@ class DeviceLink {
   private:
     static void ReaderEntry(void* self);
     void ReaderLoop();
+    // Puts the payloads of a read of whole 64-byte input reports into the ring; false at the
+    // first that breaks the rules (or when the read is no whole number of reports).
+    bool PutHidReports(const std::uint8_t* chunk, std::uint32_t count);
+    bool StopPending() const { return stopRequested_.load(std::memory_order_acquire); }
     bool WriteHidReports(const std::uint8_t* bytes, std::uint32_t count);
     std::uint32_t ReadFromRing(std::uint32_t firstWaitMs, std::uint8_t* destination,
                                std::uint32_t n, std::uint32_t followingWaitMs);

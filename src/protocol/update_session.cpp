@@ -1,10 +1,10 @@
 #include "protocol/update_session.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "common/crc32.h"
+#include "common/standard_output.h"
 #include "link/device_link.h"
 #include "protocol/packets.h"
 
@@ -36,15 +36,12 @@ constexpr std::uint32_t AFTER_BLOCK_REPLY_WAIT_MS = 500;
 constexpr std::uint32_t EXIT_AFTER_FAILURE_WAIT_MS = 100;
 constexpr std::uint32_t BLOCK_FLUSH_MS = 20;
 
-// Progress goes out at once, also when standard output is a pipe, so that a watching user or
-// script sees each step as it happens.
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Print(const char* format, ...) {
     va_list values;
     va_start(values, format);
-    std::vprintf(format, values);
+    PrintStandardOutputV(format, values);
     va_end(values);
-    std::fflush(stdout);
 }
 
 bool ExpectByte(DeviceLink& link, std::uint32_t firstWaitMs, std::uint8_t expected) {

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "common/wide_string.h"
+#include "platform/win32/win32_long_path.h"
 #include "trace/trace_platform.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide strings are handed on as they are");
@@ -43,8 +44,8 @@ std::FILE* OpenTraceFile(const std::u16string& path, std::string& refusal) {
     // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link itself, which is then refused, rather
     // than whatever it names; a pipe or device opens without waiting and is refused too.
     const HANDLE handle =
-        CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_APPEND_DATA,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+        CreateFileW(LongPathForm(reinterpret_cast<const wchar_t*>(path.c_str())).c_str(),
+                    FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         refusal = ErrorText(GetLastError());

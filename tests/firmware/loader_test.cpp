@@ -115,13 +115,16 @@ TEST(FirmwareLoader, TheExtensionIsJudgedBeforeTheFileIsOpened) {
 TEST(FirmwareLoader, EachFileReachesTheParserItsExtensionNames) {
     const TempDir dir;
     struct Case {
-        const char* name;
+        std::string name;
         FirmwareLayout content;
         ResultCode result;
         ContainerKind container;
     };
     const Case cases[] = {
         {"fw.pak.bin", FirmwareLayout::Bin, RESULT_SUCCESS, ContainerKind::Bin},
+        // A full path longer than Windows' MAX_PATH.
+        {std::string(150, 'd') + "/" + std::string(150, 'f') + ".bin", FirmwareLayout::Bin,
+         RESULT_SUCCESS, ContainerKind::Bin},
         {"fw.BINARY", FirmwareLayout::Bin, RESULT_SUCCESS, ContainerKind::Bin},
         {"fw.bin.pak", FirmwareLayout::Pak, RESULT_SUCCESS, ContainerKind::Pak},
         {"fw.Pk2", FirmwareLayout::Pk2, RESULT_SUCCESS, ContainerKind::Pak},
@@ -131,6 +134,7 @@ TEST(FirmwareLoader, EachFileReachesTheParserItsExtensionNames) {
         {"qfp-named.bin", FirmwareLayout::Qfp, RESULT_BAD_FILE, ContainerKind::None},
     };
     for (const Case& c : cases) {
+        std::filesystem::create_directories(std::filesystem::path(dir.Path(c.name)).parent_path());
         const std::string path = dir.Write(c.name, ValidFile(c.content));
         PackageInfo info;
         FirmwareBuffer buffer;

@@ -143,6 +143,50 @@ TEST(HidFraming, AStalledReportFailsTheWriteAndNothingFollows) {
     EXPECT_EQ(port.Writes().size(), 1u);
 }
 
+// A SimPort that tells when a stop request has woken its reader.
+class WakeWatchingPort : public SimPort {
+  public:
+    void WakeRead() override {
+        SimPort::WakeRead();
+        woken = true;
+    }
+    std::atomic<bool> woken{false};
+};
+
+// A stop that comes while a framed write is under way (a console close during a 10-report
+// frame) ends it after the report or chunk in flight, so the switch-off and the close follow
+// in time rather than after the whole frame.
+TEST(HidFraming, AStopEndsAFramedWriteBetweenReportsAndChunks) {
+    const std::pair<LinkKind, std::uint32_t> cases[] = {
+        {LinkKind::HidFeature, 517},
+        {LinkKind::VendorBulk, 3 * BULK_WRITE_CHUNK},
+        {LinkKind::SerialPort, 3 * SERIAL_WRITE_CHUNK},
+    };
+    for (const auto& [kind, length] : cases) {
+        WakeWatchingPort port;
+        DeviceLink link(port);
+        ASSERT_TRUE(link.Open(MakeRecord(kind), nullptr));
+        std::thread stopper;
+        port.SetWriteHook([&](const std::uint8_t*, std::uint32_t) {
+            if (!stopper.joinable()) {
+                stopper = std::thread([&link] { link.StopReader(); });
+                while (!port.woken) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        const auto data = Bytes(length);
+        EXPECT_FALSE(link.Send(data.data(), length));
+        stopper.join();
+        EXPECT_EQ(port.Writes().size(), 1u) << length;
+        const auto events = port.Events();
+        EXPECT_EQ(events.back().kind, Kind::Close);
+        if (kind == LinkKind::HidFeature) {
+            EXPECT_EQ(events[events.size() - 2].kind, Kind::Feature);
+        }
+    }
+}
+
 // Windows hands its own error numbers to the mapping as they are, so the table holds the
 // numbers, not the names the other ports translate their errors into.
 TEST(DeviceLinkOpen, WindowsErrorNumbersMapToResultCodes) {
@@ -451,10 +495,19 @@ TEST(ReaderThread, HidReportsThatBreakTheRulesEndTheReader) {
     std::vector<std::uint8_t> long65(65, 0);
     long65[0] = 0x02;
     long65[1] = 1;
+    // Windows may hand back several queued reports in one read: each is checked.
+    std::vector<std::uint8_t> secondWrongId(128, 0);
+    secondWrongId[0] = 0x02;
+    secondWrongId[64] = 0x03;
+    std::vector<std::uint8_t> notWhole(100, 0);
+    notWhole[0] = 0x02;
+    notWhole[64] = 0x02;
     const Case cases[] = {{"wrong id", wrongId},
                           {"length byte 63", length63},
                           {"63 bytes", short63},
-                          {"65 bytes", long65}};
+                          {"65 bytes", long65},
+                          {"128 bytes, the second report's id wrong", secondWrongId},
+                          {"100 bytes", notWhole}};
     for (const Case& c : cases) {
         SimPort port;
         DeviceLink link(port);
@@ -486,11 +539,22 @@ TEST(ReaderThread, EmptyReportsAreSkippedAndPayloadsUnwrapped) {
     port.DeliverHidReport(payload.data(), 62);
     const std::uint8_t tail[1] = {0x77};
     port.DeliverHidReport(tail, 1);
-    std::uint8_t out[63] = {};
-    EXPECT_EQ(link.ReadTimed(5000, out, 63, 5000), 63u);
+    // One read of three queued reports: 2 bytes, none, 1 byte.
+    std::vector<std::uint8_t> queued(192, 0);
+    queued[0] = queued[64] = queued[128] = HID_INPUT_REPORT_ID;
+    queued[1] = 2;
+    queued[2] = 0x81;
+    queued[3] = 0x82;
+    queued[129] = 1;
+    queued[130] = 0x83;
+    port.Deliver(queued);
+    std::uint8_t out[66] = {};
+    EXPECT_EQ(link.ReadTimed(5000, out, 66, 5000), 66u);
     EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[61], 61);
     EXPECT_EQ(out[62], 0x77);
+    EXPECT_EQ(std::vector<std::uint8_t>(out + 63, out + 66),
+              (std::vector<std::uint8_t>{0x81, 0x82, 0x83}));
     EXPECT_TRUE(link.IsOpen());
 }
 

@@ -1,5 +1,5 @@
-// Firmware files on Windows: the wide name opened with _wfopen, 64-bit offsets and a 64 KiB
-// stdio buffer.
+// Firmware files on Windows: the wide name opened with _wfopen (in its \\?\ form when it is
+// long), 64-bit offsets and a 64 KiB stdio buffer.
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <new>
 
 #include "firmware/file_reader.h"
+#include "platform/win32/win32_long_path.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "names are handed to _wfopen as they are");
 
@@ -55,7 +56,8 @@ class Win32FileReader final : public FileReader {
 // COM1.bin names the port itself on older systems): only a disk file has a size to measure and
 // the same bytes when it is read twice.
 std::unique_ptr<FileReader> OpenFileReader(const char16_t* fileName) {
-    std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(fileName), L"rb");
+    std::FILE* file =
+        _wfopen(LongPathForm(reinterpret_cast<const wchar_t*>(fileName)).c_str(), L"rb");
     if (file == nullptr) {
         return nullptr;
     }

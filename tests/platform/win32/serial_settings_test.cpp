@@ -12,15 +12,28 @@ constexpr std::size_t FLAG_WORD_OFFSET = offsetof(DCB, BaudRate) + sizeof(DWORD)
 constexpr DWORD FLAGS_CLEARED = 0x6F6E;
 constexpr DWORD FLAGS_SET = 0x1091;
 
-// Whatever the port reported, exactly these flag bits and the four line members change.
+// Whatever the port reported, exactly these flag bits and the four line members change, and
+// the Xon and Xoff characters when they are equal (SetCommState refuses that).
 TEST(SerialSettings, ChangeOnlyTheLineMembersAndTheirFlagBits) {
+    struct XonXoff {
+        char xon, xoff, expectedXon, expectedXoff;
+    };
+    const XonXoff characters[] = {{'\xA5', '\xA5', 0x11, 0x13},
+                                  {0, 0, 0x11, 0x13},
+                                  {0x11, 0x13, 0x11, 0x13},
+                                  {0x20, 0, 0x20, 0}};
     for (DWORD asRead : {0x00000000ul, 0xFFFFFFFFul, 0xAAAAAAAAul, 0x55555555ul, 0x12345678ul}) {
         SCOPED_TRACE(asRead);
+        const XonXoff& c = characters[asRead % 4];
         DCB dcb;
         std::memset(&dcb, 0xA5, sizeof dcb);
         std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + FLAG_WORD_OFFSET, &asRead,
                     sizeof asRead);
+        dcb.XonChar = c.xon;
+        dcb.XoffChar = c.xoff;
         DCB expected = dcb;
+        expected.XonChar = c.expectedXon;
+        expected.XoffChar = c.expectedXoff;
         const DWORD flags = (asRead & ~FLAGS_CLEARED) | FLAGS_SET;
         std::memcpy(reinterpret_cast<unsigned char*>(&expected) + FLAG_WORD_OFFSET, &flags,
                     sizeof flags);

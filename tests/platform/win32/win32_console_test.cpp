@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "common/standard_output.h"
 #include "platform/win32/win32_console.h"
 
 namespace {
@@ -81,16 +82,25 @@ TEST_F(Win32ConsoleTest, RemovalWaitsForACallUnderWay) {
     EXPECT_TRUE(holdEnded.load());
 }
 
-// The console's output code page, as the fake calls below keep it: Wine's console has no
-// code page of its own.
+// The console's output code page and text, as the fake calls below keep them: Wine's console
+// has no code page of its own, and under the tests standard output is a pipe. The fake
+// console takes at most 5 units a call, as a console may take fewer than it is given.
 std::atomic<unsigned> fakePage{850};
 std::atomic<int> pageChanges{0};
-const Utf8ConsoleOutput::PageCalls FAKE_PAGE_CALLS = {
+std::u16string fakeConsoleText;
+int fakeConsoleWrites = 0;
+const Utf8ConsoleOutput::ConsoleCalls FAKE_PAGE_CALLS = {
     [] { return true; },
     [] { return fakePage.load(); },
     [](unsigned page) {
         fakePage.store(page);
         ++pageChanges;
+        return true;
+    },
+    [](const char16_t* text, std::uint32_t length, std::uint32_t& written) {
+        written = length < 5 ? length : 5;
+        fakeConsoleText.append(text, written);
+        ++fakeConsoleWrites;
         return true;
     },
 };
@@ -136,6 +146,62 @@ TEST_F(Win32ConsoleTest, AHandledEventKeepsTheUtf8Page) {
     ASSERT_EQ(WaitForSingleObject(handlerEntered, EVENT_WAIT_MS), WAIT_OBJECT_0);
     console.RemoveControlHandler(RecordEvent);
     EXPECT_EQ(fakePage.load(), static_cast<unsigned>(CP_UTF8));
+}
+
+// A console gets the progress text as UTF-16 through WriteConsoleW, "\n" as "\r\n" and
+// whole however little each call takes; a redirected output, and any output once the run is
+// over, gets the C runtime's bytes as before.
+TEST(WindowsConsoleText, AConsoleGetsItsTextAsUtf16) {
+    Utf8ConsoleOutput::ConsoleCalls redirected = FAKE_PAGE_CALLS;
+    redirected.outputIsConsole = [] { return false; };
+    const std::string longName(300, 'x');
+    for (const bool console : {true, false}) {
+        fakeConsoleText.clear();
+        fakeConsoleWrites = 0;
+        {
+            const Utf8ConsoleOutput output(console ? FAKE_PAGE_CALLS : redirected);
+            PrintStandardOutput("sk\xC3\xA4n %u\n%s\n", 7u, longName.c_str());
+        }
+        PrintStandardOutput("%s", " ");
+        const std::u16string expected = u"sk\u00E4n 7\r\n" + std::u16string(300, u'x') + u"\r\n";
+        EXPECT_EQ(fakeConsoleText, console ? expected : u"") << console;
+        EXPECT_EQ(fakeConsoleWrites, console ? 62 : 0) << console;
+    }
+}
+
+// A console program that loads user32 learns of a log-off or shut-down only through the
+// session messages to its windows: the ending session reaches the handler as the matching
+// event, a query or a session that goes on does not, and the window goes with the handler.
+TEST_F(Win32ConsoleTest, SessionEndMessagesReachTheHandler) {
+    struct Case {
+        WPARAM ending;
+        LPARAM how;
+        std::uint32_t event;
+    };
+    const Case cases[] = {
+        {TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), CONSOLE_CTRL_LOGOFF},
+        {TRUE, 0, CONSOLE_CTRL_SHUTDOWN},
+        {TRUE, ENDSESSION_CLOSEAPP, CONSOLE_CTRL_SHUTDOWN},
+        {FALSE, static_cast<LPARAM>(ENDSESSION_LOGOFF), 0xFFFFFFFF},
+    };
+    Win32Console console;
+    ASSERT_TRUE(console.AddControlHandler(PassEventOn));
+    HWND window = nullptr;  // this process's, not another test's
+    DWORD owner = 0;
+    do {
+        window = FindWindowExW(nullptr, window, L"scanflash session end", nullptr);
+        GetWindowThreadProcessId(window, &owner);
+    } while (window != nullptr && owner != GetCurrentProcessId());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_EQ(lastEvent.load(), 0xFFFFFFFF);
+    for (const Case& c : cases) {
+        lastEvent.store(0xFFFFFFFF);
+        SendMessageW(window, WM_ENDSESSION, c.ending, c.how);
+        EXPECT_EQ(lastEvent.load(), c.event) << c.how;
+    }
+    console.RemoveControlHandler(PassEventOn);
+    EXPECT_FALSE(IsWindow(window));
 }
 
 // The Windows path of a program built in this tree (Wine reaches the Linux root as Z:).
