@@ -58,7 +58,6 @@ constexpr std::uint64_t PIECE_ALLOWANCE_MS = 200;
 // The documented waits after each request before the host's next one, in ms. A text command:
 // its reply header (at most 1000), payload (500) and drain (20), then the 20 ms drain before
 // the next block's polls. The model query: header (1000), payload (1000), drain (100).
-constexpr std::uint64_t CONNECTION_FLUSH_MS = 50;
 constexpr std::uint64_t AFTER_CONNECTION_MS = 1000;
 constexpr std::uint64_t AFTER_MODEL_QUERY_MS = 1000 + 1000 + 100;
 constexpr std::uint64_t AFTER_UPDATE_MODE_MS = 1000 + 20;
