@@ -67,8 +67,8 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
     for (const std::string& sample : samples) {
         EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(sample)), sample);
     }
-    // Valid sequences at the edges of each length decode to their code points; anything else
-    // is kept as escaped bytes (U+DC80 to U+DCFF), one unit per byte.
+    // Valid sequences at the edges of each length decode to their code points and back; anything
+    // else is kept as escaped bytes (U+DC80 to U+DCFF), one unit per byte.
     const struct {
         std::string utf8;
         std::u16string utf16;
@@ -76,6 +76,8 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
         {"\xC3\xA9", u"\u00E9"},
         {"\x7F", u"\x7F"},                                       // the last one-byte sequence
         {"\x80", {0xDC80}},                                      // a continuation byte alone
+        {"\xC2\x80", u"\u0080"},                                 // the first of two bytes
+        {"\xE0\xA0\x80", u"\u0800"},                             // the first of three bytes
         {"\xE2\x82\xAC", u"\u20AC"},                             // three bytes
         {"\xEF\xBF\xBF", u"\uFFFF"},                             // the last of the first plane
         {"\xF0\x9F\x98\x80", u"\U0001F600"},                     // four bytes: a surrogate pair
@@ -85,6 +87,7 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
     };
     for (const auto& c : decoded) {
         EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << c.utf8;
     }
 }
 
