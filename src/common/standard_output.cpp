@@ -1,6 +1,7 @@
 #include "common/standard_output.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -11,13 +12,8 @@ std::atomic<StandardOutputWriter> outputWriter{nullptr};
 // The progress lines are short; only a long program name in the banner needs more.
 constexpr std::size_t SHORT_TEXT = 256;
 
-}  // namespace
-
-void SetStandardOutputWriter(StandardOutputWriter writer) {
-    outputWriter.store(writer);
-}
-
-void PrintStandardOutputV(const char* format, va_list values) {
+void PrintFormatted(const char* format, va_list values) __attribute__((format(printf, 1, 0)));
+void PrintFormatted(const char* format, va_list values) {
     const StandardOutputWriter writer = outputWriter.load();
     if (writer == nullptr) {
         std::vprintf(format, values);
@@ -43,9 +39,15 @@ void PrintStandardOutputV(const char* format, va_list values) {
     va_end(again);
 }
 
+}  // namespace
+
+void SetStandardOutputWriter(StandardOutputWriter writer) {
+    outputWriter.store(writer);
+}
+
 void PrintStandardOutput(const char* format, ...) {
     va_list values;
     va_start(values, format);
-    PrintStandardOutputV(format, values);
+    PrintFormatted(format, values);
     va_end(values);
 }

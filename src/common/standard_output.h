@@ -4,7 +4,6 @@
 // of its own for a console (Windows writes a console's text as UTF-16).
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 
 // Takes the formatted text, UTF-8 without a terminator.
@@ -14,4 +13,3 @@ using StandardOutputWriter = void (*)(const char* text, std::size_t length);
 void SetStandardOutputWriter(StandardOutputWriter writer);
 
 void PrintStandardOutput(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void PrintStandardOutputV(const char* format, va_list values) __attribute__((format(printf, 1, 0)));

@@ -326,7 +326,7 @@ bool DatabaseDeviceSource::FindPhysicalDevice(const char16_t* instanceId, Physic
 void DatabaseDeviceSource::KnowDevice(DeviceListHandle list, CandidateReport& candidate,
                                       PhysicalDevice& device) {
     char16_t instanceId[INSTANCE_ID_UNITS] = {};
-    if (database_.GetInterfaceDeviceId(list, instanceId)) {
+    if (DeviceWanted() && database_.GetInterfaceDeviceId(list, instanceId)) {
         instanceId[INSTANCE_ID_UNITS - 1] = 0;
         if (FindPhysicalDevice(instanceId, device)) {
             candidate.device = &device;
@@ -408,7 +408,7 @@ std::uint32_t DatabaseDeviceSource::ScanComPorts(DeviceRecord* first, std::uint3
         CopyWide(deviceId, shownId);
         PhysicalDevice device;
         candidate.verdict = JudgePort(key, vendorBus, instanceId, portName, deviceId, candidate);
-        if (candidate.identityKnown && FindPhysicalDevice(deviceId, device)) {
+        if (candidate.identityKnown && DeviceWanted() && FindPhysicalDevice(deviceId, device)) {
             candidate.device = &device;
         }
         if (candidate.verdict == CandidateVerdict::Taken) {

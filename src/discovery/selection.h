@@ -124,6 +124,10 @@ class DeviceSource {
         return choice_ == nullptr || choice_->Admits(candidate) ? verdict
                                                                 : CandidateVerdict::NotChosen;
     }
+    bool Choosing() const { return choice_ != nullptr; }
+    // Whether a candidate's USB device is worth looking up: a choice judges by it and an
+    // observer may show it; a plain run needs neither.
+    bool DeviceWanted() const { return choice_ != nullptr || observer_ != nullptr; }
 
   private:
     SelectionObserver* observer_ = nullptr;

@@ -1,6 +1,5 @@
 #include "protocol/update_session.h"
 
-#include <cstdarg>
 #include <cstring>
 
 #include "common/crc32.h"
@@ -36,14 +35,6 @@ constexpr std::uint32_t AFTER_BLOCK_REPLY_WAIT_MS = 500;
 constexpr std::uint32_t EXIT_AFTER_FAILURE_WAIT_MS = 100;
 constexpr std::uint32_t BLOCK_FLUSH_MS = 20;
 
-void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Print(const char* format, ...) {
-    va_list values;
-    va_start(values, format);
-    PrintStandardOutputV(format, values);
-    va_end(values);
-}
-
 bool ExpectByte(DeviceLink& link, std::uint32_t firstWaitMs, std::uint8_t expected) {
     std::uint8_t answer = 0;
     return link.ReadByte(firstWaitMs, &answer) && answer == expected;
@@ -51,7 +42,7 @@ bool ExpectByte(DeviceLink& link, std::uint32_t firstWaitMs, std::uint8_t expect
 
 bool ModelSuitsDevice(DeviceLink& link, const char* model) {
     TraceReport(link.Trace(), TraceTopic::Step, "model check: the file is made for \"%s\"", model);
-    Print("Checking whether the firmware file is suitable for the device\n");
+    PrintStandardOutput("Checking whether the firmware file is suitable for the device\n");
     char deviceModel[64] = {};
     const std::uint32_t length =
         QueryDeviceModel(link, reinterpret_cast<std::uint8_t*>(deviceModel));
@@ -114,7 +105,7 @@ bool SendFrames(DeviceLink& link, const UpdateBlock& block, std::uint32_t frames
             return false;
         }
         if (k % STAR_EVERY_FRAMES == 0) {
-            Print("*");
+            PrintStandardOutput("*");
         }
     }
     return ExpectByte(link, FRAME_ANSWER_WAIT_MS, FRAME_ANSWER);
@@ -122,11 +113,11 @@ bool SendFrames(DeviceLink& link, const UpdateBlock& block, std::uint32_t frames
 
 ResultCode AwaitVerdict(DeviceLink& link, std::uint32_t length) {
     const std::uint32_t reads = CompletionReads(length);
-    Print("\nWating update to complete. It make take dozens of seconds.\n");
+    PrintStandardOutput("\nWating update to complete. It make take dozens of seconds.\n");
     for (std::uint32_t attempt = 0; attempt < reads; ++attempt) {
         std::uint8_t verdict = 0;
         if (!link.ReadByte(VERDICT_WAIT_MS, &verdict)) {
-            Print(".");
+            PrintStandardOutput(".");
             continue;
         }
         if (verdict == WRITE_DONE) {
@@ -145,14 +136,14 @@ ResultCode UpdateBlockOnDevice(DeviceLink& link, const UpdateBlock& block, std::
     link.Flush(BLOCK_FLUSH_MS);
     TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s, %u bytes): waiting until ready", index,
                 count, name, block.length);
-    Print("\nUpdating block: %u/%u\n", index, count);
+    PrintStandardOutput("\nUpdating block: %u/%u\n", index, count);
     ResultCode failure = RESULT_SUCCESS;
     if (!WaitUntilReady(link, failure)) {
         return failure;
     }
     link.Flush(BLOCK_FLUSH_MS);
     TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s): set-up", index, count, name);
-    Print("Setting up update parameters\n");
+    PrintStandardOutput("Setting up update parameters\n");
     const std::uint32_t frames = (block.length + FRAME_DATA - 1) / FRAME_DATA;
     if (!AnnounceBlock(link, block, frames)) {
         return RESULT_PROTOCOL_ERROR;
@@ -160,7 +151,7 @@ ResultCode UpdateBlockOnDevice(DeviceLink& link, const UpdateBlock& block, std::
     link.Flush(0);
     TraceReport(trace, TraceTopic::Step, "block %u/%u (%.4s): %u frames", index, count, name,
                 frames);
-    Print("Sending data. total frames:%u\n", frames);
+    PrintStandardOutput("Sending data. total frames:%u\n", frames);
     if (!SendFrames(link, block, frames)) {
         return RESULT_PROTOCOL_ERROR;
     }
@@ -216,7 +207,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
     link->Flush(CONNECTION_FLUSH_MS);
 
     TraceReport(link->Trace(), TraceTopic::Step, "connection test");
-    Print("Test connection\n");
+    PrintStandardOutput("Test connection\n");
     if (!AnswersConnectionTest(*link)) {
         return RESULT_PROTOCOL_ERROR;
     }
@@ -224,7 +215,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
         return RESULT_MODEL_MISMATCH;
     }
     TraceReport(link->Trace(), TraceTopic::Step, "update mode");
-    Print("Entering update mode\n");
+    PrintStandardOutput("Entering update mode\n");
     if (!link->Send(UPDATE_MODE_PACKET, TILDE_UPDATE_MODE_SIZE) ||
         !ExpectByte(*link, UPDATE_MODE_WAIT_MS, UPDATE_MODE_ANSWER)) {
         return RESULT_PROTOCOL_ERROR;
@@ -236,7 +227,7 @@ ResultCode PerformUpdate(const UpdateOptions& options, const char* model, Device
         }
     }
     TraceReport(link->Trace(), TraceTopic::Note, "every block written");
-    Print("\nUpdate successful\n");
+    PrintStandardOutput("\nUpdate successful\n");
     return RESULT_SUCCESS;
 }
 

@@ -112,6 +112,9 @@ CandidateVerdict LinuxDeviceSource::ChooseEntry(CandidateSource source, const st
                                                 const UsbIdentity& identity,
                                                 const UsbDeviceInfo& usbDevice,
                                                 CandidateVerdict verdict) const {
+    if (!Choosing()) {
+        return verdict;
+    }
     CandidateTexts texts;
     return Choose(Describe(source, path, portName, &identity, &usbDevice, texts), verdict);
 }
