@@ -76,11 +76,13 @@ TEST(WideString, Utf8RoundTripKeepsEveryByte) {
         {"\xC3\xA9", u"\u00E9"},
         {"\x7F", u"\x7F"},                                       // the last one-byte sequence
         {"\x80", {0xDC80}},                                      // a continuation byte alone
+        {"\xC1\xBF", {0xDCC1, 0xDCBF}},                          // U+007F in two bytes
         {"\xC2\x80", u"\u0080"},                                 // the first of two bytes
         {"\xE0\xA0\x80", u"\u0800"},                             // the first of three bytes
         {"\xE2\x82\xAC", u"\u20AC"},                             // three bytes
         {"\xEF\xBF\xBF", u"\uFFFF"},                             // the last of the first plane
         {"\xF0\x9F\x98\x80", u"\U0001F600"},                     // four bytes: a surrogate pair
+        {"\xF1\x80\x80\x80", u"\U00040000"},                     // a four-byte lead's low bit
         {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},                     // the last code point
         {"\xF4\x90\x80\x80", {0xDCF4, 0xDC90, 0xDC80, 0xDC80}},  // one past it
         {"a\xFF", {u'a', 0xDCFF}},
