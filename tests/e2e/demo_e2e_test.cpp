@@ -493,35 +493,33 @@ TEST_F(DemoTest, TraceFileTroubles) {
     struct Case {
         std::string trace;
         Kind kind;
-        std::string message;  // the one line on standard error, up to the reason; empty: none
-        std::string reason;   // what follows the name; empty: any
-        int runs;             // one after the other into the same file
+        std::string message = "";  // the one line on standard error, up to the reason; empty: none
+        std::string reason = "";   // what follows the name; empty: any
         std::uint64_t fileLimit = 0;
-        std::string holds;  // the file holds this ... and not this
-        std::string lacks;
+        std::string holds = "";  // the file holds this ... and not this
+        std::string lacks = "";
+        int runs = 1;  // one after the other into the same file
     };
+    const std::string refused = "cannot open the trace file";
+    const std::string failed = "cannot write the trace file";
+    const std::string notRegular = "it is not a regular file";
     const Case cases[] = {
-        {folder.string() + "-missing/trace", Kind::AsIs, "cannot open the trace file", "", 1, 0, "",
-         ""},
-        {home, Kind::AsIs, "cannot open the trace file", "", 1, 0, "", ""},  // a folder
-        {"/dev/null", Kind::AsIs, "cannot open the trace file", "it is not a regular file", 1, 0,
-         "", ""},
-        {named, Kind::Fifo, "cannot open the trace file", "it is not a regular file", 1, 0, "", ""},
-        {named, Kind::FifoWithReader, "cannot open the trace file", "it is not a regular file", 1,
-         0, "", ""},
-        {named, Kind::Symlink, "cannot open the trace file", "it is a symbolic link", 1, 0, "", ""},
-        {named, Kind::SecondName, "cannot open the trace file", "it has more than one name", 1, 0,
-         "", ""},
-        {named, Kind::Foreign, "cannot open the trace file", "it belongs to another user", 1, 0, "",
-         ""},
-        {named, Kind::AsIs, "", "", 2, 0, "", ""},
+        {folder.string() + "-missing/trace", Kind::AsIs, refused},
+        {home, Kind::AsIs, refused},  // a folder
+        {"/dev/null", Kind::AsIs, refused, notRegular},
+        {named, Kind::Fifo, refused, notRegular},
+        {named, Kind::FifoWithReader, refused, notRegular},
+        {named, Kind::Symlink, refused, "it is a symbolic link"},
+        {named, Kind::SecondName, refused, "it has more than one name"},
+        {named, Kind::Foreign, refused, "it belongs to another user"},
+        {named, Kind::AsIs, "", "", 0, "", "", 2},
         // Full at the header, in the middle of the frames, at the result lines.
-        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1, firstSeen - 30,
-         "==== scanflash-demo", " seen "},
-        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1,
-         (firstFrame + resultAt) / 2, " send   frame ", " result "},
-        {named, Kind::AsIs, "cannot write the trace file", "File too large", 1, resultAt + 10,
-         " step   block 1/2", "==== end ===="},
+        {named, Kind::AsIs, failed, "File too large", firstSeen - 30, "==== scanflash-demo",
+         " seen "},
+        {named, Kind::AsIs, failed, "File too large", (firstFrame + resultAt) / 2, " send   frame ",
+         " result "},
+        {named, Kind::AsIs, failed, "File too large", resultAt + 10, " step   block 1/2",
+         "==== end ===="},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(named);

@@ -483,31 +483,25 @@ TEST(ReaderThread, HidReportsThatBreakTheRulesEndTheReader) {
         const char* name;
         std::vector<std::uint8_t> chunk;
     };
-    std::vector<std::uint8_t> wrongId(64, 0);
-    wrongId[0] = 0x03;
-    wrongId[1] = 1;
-    std::vector<std::uint8_t> length63(64, 0);
-    length63[0] = 0x02;
-    length63[1] = 63;
-    std::vector<std::uint8_t> short63(63, 0);
-    short63[0] = 0x02;
-    short63[1] = 1;
-    std::vector<std::uint8_t> long65(65, 0);
-    long65[0] = 0x02;
-    long65[1] = 1;
-    // Windows may hand back several queued reports in one read: each is checked.
-    std::vector<std::uint8_t> secondWrongId(128, 0);
-    secondWrongId[0] = 0x02;
-    secondWrongId[64] = 0x03;
-    std::vector<std::uint8_t> notWhole(100, 0);
-    notWhole[0] = 0x02;
-    notWhole[64] = 0x02;
-    const Case cases[] = {{"wrong id", wrongId},
-                          {"length byte 63", length63},
-                          {"63 bytes", short63},
-                          {"65 bytes", long65},
-                          {"128 bytes, the second report's id wrong", secondWrongId},
-                          {"100 bytes", notWhole}};
+    // A read of size bytes: the report at 0 starts with id and length, the one at 64 (if the
+    // read reaches it) with secondId. Windows may hand back several queued reports in one
+    // read: each is checked.
+    const auto read = [](std::size_t size, std::uint8_t id, std::uint8_t length,
+                         std::uint8_t secondId = 0) {
+        std::vector<std::uint8_t> chunk(size, 0);
+        chunk[0] = id;
+        chunk[1] = length;
+        if (size > 64) {
+            chunk[64] = secondId;
+        }
+        return chunk;
+    };
+    const Case cases[] = {{"wrong id", read(64, 0x03, 1)},
+                          {"length byte 63", read(64, 0x02, 63)},
+                          {"63 bytes", read(63, 0x02, 1)},
+                          {"65 bytes", read(65, 0x02, 1)},
+                          {"128 bytes, the second report's id wrong", read(128, 0x02, 0, 0x03)},
+                          {"100 bytes", read(100, 0x02, 0, 0x02)}};
     for (const Case& c : cases) {
         SimPort port;
         DeviceLink link(port);
