@@ -718,6 +718,7 @@ TEST(Selection, SelectorForms) {
         {u"usb:", "has nothing after usb:", SelectorKind::Path, u""},
         {longest + u"a", "is longer than 250 characters", SelectorKind::Path, u""},
         {u"serial:a\nb", "holds a control character", SelectorKind::Path, u""},
+        {u"usb:1-2\x7F", "holds a control character", SelectorKind::Path, u""},
         {u"port:COM7", "is none of serial:NUMBER, usb:LOCATION, a path or a port name",
          SelectorKind::Path, u""},
         {name31, "is none of serial:NUMBER, usb:LOCATION, a path or a port name",
