@@ -506,9 +506,7 @@ TEST(Scanfw, DevicesQueryAsksEachScanner) {
     spec.layout = FirmwareLayout::Bin;
     spec.model = "EM7";
     spec.blocks.push_back({"kern", Bytes(600, 0x11), 0});
-    Bytes bytes;
-    ASSERT_TRUE(WriteFirmware(spec, bytes, nullptr));
-    const std::string firmware = dir.Write("fw.bin", bytes);
+    const std::string firmware = dir.Write("fw.bin", Build(spec));
     SimDeviceDatabase database;
     SimPortRouter router;
     SimPort ports[4];
